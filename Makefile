@@ -1,0 +1,50 @@
+# Front door of the project. Every target installs missing Debian packages
+# first, then configures, builds and tests one CMake preset under build/.
+#
+#   make test   build the default preset and run every test
+#   make asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   make tsan   the same under ThreadSanitizer
+#   make m32    the same as a 32-bit x86 build
+#   make demo   build, then run the main job through the reference host
+#   make bench  build and run the benchmarks
+
+JOBS ?= $(shell nproc)
+# Warnings are errors in CI.
+export ZIP_WERROR := $(if $(CI),ON,OFF)
+
+.PHONY: all deps test asan tsan m32 demo bench clean
+all: test
+
+deps:
+	@bash scripts/install-deps.sh
+
+define preset_test
+	cmake --preset $(1) >/dev/null
+	cmake --build --preset $(1) -j $(JOBS)
+	ctest --preset $(1) -j $(JOBS)
+endef
+
+test: deps
+	$(call preset_test,default)
+
+asan: deps
+	$(call preset_test,asan)
+
+tsan: deps
+	$(call preset_test,tsan)
+
+m32: deps
+	$(call preset_test,m32)
+
+demo: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	bash scripts/demo.sh build/default
+
+bench: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target zip_benchmarks
+	build/default/bench/zip_benchmarks
+
+clean:
+	rm -rf build

@@ -1,0 +1,23 @@
+# zip_add_module(<name> SOURCES ... [LIBS ...])
+#
+# Builds a loadable module of the host: a shared library that carries its own
+# copy of the framework (whole archive, so the exported framework entry points
+# are always present) and binds every reference to its own globals and
+# functions inside itself, so that two modules in one process never share a
+# registry, a lock or an identity, even when loaded RTLD_GLOBAL.
+function(zip_add_module name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,zip_framework>" ${ARG_LIBS})
+  # -fno-gnu-unique: no STB_GNU_UNIQUE symbols, which would keep the library
+  # mapped after dlclose. -Bsymbolic: a backstop to hidden visibility.
+  target_compile_options(${name} PRIVATE -fno-gnu-unique)
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,-z,defs -Wl,--enable-new-dtags)
+  # Peers and the configuration library are found beside the module.
+  set_target_properties(${name} PROPERTIES
+    PREFIX "" BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN"
+    LIBRARY_OUTPUT_DIRECTORY ${ZIP_MODULE_DIR})
+endfunction()
+
+# Every module, libs_ini.so and the host land in one folder of the build tree.
+set(ZIP_MODULE_DIR ${PROJECT_BINARY_DIR}/lib)

@@ -1,0 +1,116 @@
+#pragma once
+// CMN_GRefPtr<T>: a typed holder of one reference on a guarded object.
+//
+//   layout: [vtable: replacePointee, getModuleID][serviceID][T* pointee]
+//           [moduleID][factory]
+//
+// The holder takes every reference in its own name, so the object lists it
+// among its holders, and it is stamped with its module's identifier
+// (GetModuleID()) for life. It owns one reference on `pointee` (when not
+// null) and nothing else: not `serviceID`, not `moduleID`.
+//
+// T derives from CMN_GuardedRef, as first base or behind another first base;
+// the holder converts between T* and CMN_GuardedRef* by ordinary base and
+// derived conversions, so a null stays null.
+//
+// Worked example, holders a and b of module M on object o (count 0):
+//   CMN_GRefPtr<T> a(o);    o: count 1, holders [a]
+//   CMN_GRefPtr<T> b;       empty, lists nothing
+//   b = a;                  o: count 2, holders [b, a]
+//   a.replacePointee(0);    o: count 1, holders [b]; a is empty
+//   }  // b destroyed       o: count 0, destroyed
+//
+// No lock of its own: its owner uses it from one thread at a time or under the
+// owner's lock. The only exception is the unlocked read of a service stub's
+// lazy binding, for which `pointee` is always written with release order and
+// read there with acquire order (loadPointee()).
+
+#include "cmn_gref.h"
+#include "cmn_om_s.h"
+#include "interfaces/modmgr.h"
+
+template <class T>
+class CMN_GRefPtr : public CMN_GRPHolder {
+public:
+    typedef CMN_GuardedRef* (*Factory)(TypifiedID const* service);
+
+    // Holds `p` (a reference in this holder's name), or nothing when null.
+    explicit CMN_GRefPtr(T* p = nullptr)
+        : serviceID(nullptr), pointee(nullptr), moduleID(GetModuleID()), factory(nullptr) {
+        if (p != nullptr) guarded(p)->addReference(this);
+        setPointee(p);
+    }
+
+    // Names the service to look up; looks it up at once when `lookupNow`,
+    // else leaves that to a later initPointee().
+    CMN_GRefPtr(TypifiedID const& service, bool lookupNow)
+        : serviceID(&service), pointee(nullptr), moduleID(GetModuleID()), factory(nullptr) {
+        if (lookupNow) initPointee();
+    }
+
+    // A copy holds the same object with a reference of its own.
+    CMN_GRefPtr(CMN_GRefPtr const& other) : CMN_GRefPtr(other.pointee) { serviceID = other.serviceID; }
+
+    // Not virtual: a holder is never destroyed through its interface.
+    ~CMN_GRefPtr() {
+        if (pointee != nullptr) guarded(pointee)->remReference(this);
+    }
+
+    // The target drops its reference and takes one on the source's object in
+    // its own name. Nothing changes when both hold the same object (or both
+    // none). An empty target adopts the source's serviceID when it has one.
+    CMN_GRefPtr& operator=(CMN_GRefPtr const& source) {
+        if (pointee == source.pointee) return *this;
+        if (pointee != nullptr)
+            guarded(pointee)->remReference(this);
+        else if (source.serviceID != nullptr)
+            serviceID = source.serviceID;
+        if (source.pointee != nullptr) guarded(source.pointee)->addReference(this);
+        setPointee(source.pointee);
+        return *this;
+    }
+
+    // Lets go of the object held, then holds `g` (or nothing). `g` must not be
+    // the object already held. The pointer is cleared before the release, so
+    // an unlocked reader never sees an object this holder has let go.
+    void replacePointee(CMN_GuardedRef* g) override {
+        T* old = pointee;
+        setPointee(nullptr);
+        if (old != nullptr) guarded(old)->remReference(this);
+        if (g != nullptr) {
+            setPointee(typed(g));
+            g->addReference(this);
+        }
+    }
+
+    TypifiedID const* getModuleID() override { return moduleID; }
+
+    // Binds an empty holder: the factory when set, else the host's lookup of
+    // serviceID on behalf of this module. Finds nothing while no module
+    // manager is known. Does not release an earlier pointee.
+    void initPointee() {
+        CMN_GuardedRef* g = nullptr;
+        if (factory != nullptr) {
+            g = factory(serviceID);
+        } else if (ModMgr_Interface* mgr = GetModMgr()) {
+            g = mgr->lookupService(serviceID, moduleID);
+        }
+        if (g != nullptr) g->addReference(this);
+        setPointee(typed(g));
+    }
+
+    T* get() const { return pointee; }
+    // Acquire-ordered read for the lazy-binding fast path of service stubs.
+    T* loadPointee() const { return __atomic_load_n(&pointee, __ATOMIC_ACQUIRE); }
+
+    static CMN_GuardedRef* guarded(T* p) { return static_cast<CMN_GuardedRef*>(p); }
+    static T* typed(CMN_GuardedRef* g) { return static_cast<T*>(g); }
+
+    TypifiedID const* serviceID;
+    T* pointee;
+    TypifiedID const* moduleID;
+    Factory factory;
+
+private:
+    void setPointee(T* p) { __atomic_store_n(&pointee, p, __ATOMIC_RELEASE); }
+};

@@ -1,0 +1,166 @@
+#pragma once
+// Stub templates: typed proxies through which code reaches a service or an
+// object of any module (this one included).
+//
+// Every stub holds its target through a CMN_GRefPtr<T> stamped with this
+// module's identifier, so the target's module sees the stub as one of our
+// holders and can cut it loose at its unload; the stub then answers as unbound
+// instead of calling into a module that is gone. Unbound answers: 40 for
+// result codes, null for pointers, 0 for sizes; nothing is called.
+//
+//   CMN_Stub<T>:           [vtable: ~dtor][CMN_GRefPtr<T> holder]
+//   CMN_ServiceStub<T>:    [vtable: ref, unref, ~dtor][CMN_GRefPtr<T> holder]
+//                          [int useCount][CMN_Mutex mutex]
+//   CMN_ObjectStub<T>:     [vtable: ~dtor][CMN_GRefPtr<T> holder]
+//                          [CMN_ServiceStubInterface* service]
+//   PKIXAnyObject<T>:      CMN_ObjectStub<T> + [int err]; vtable: ~dtor, error
+//
+// Locking: CMN_Stub and CMN_ObjectStub have no lock; one thread uses a stub at
+// a time. A service stub's mutex guards its binding and use count and is
+// always the outer lock: lookups and reference operations run inside it.
+
+#include "framework/cmn_grefptr.h"
+#include "framework/cmn_rmutex.h"
+
+// The result code of a stub, handle or wrapper that is not bound to an object.
+constexpr int CMN_NOT_BOUND = 40;
+
+// A stub on one object or service, bound at construction.
+template <class T>
+class CMN_Stub {
+public:
+    // Unbound, no service identifier; a derived stub binds later by assigning
+    // its holder.
+    CMN_Stub() : holder() {}
+    // Holds `p`; a null pointer gives an unbound stub.
+    explicit CMN_Stub(T* p) : holder(p) {}
+    // Looks the service up at once through the host's module manager; stays
+    // unbound (for good) when there is none or it does not know the service.
+    explicit CMN_Stub(TypifiedID const& service) : holder(service, true) {}
+    virtual ~CMN_Stub() {}
+
+    bool isBound() const { return holder.pointee != nullptr; }
+
+    CMN_GRefPtr<T> holder;
+};
+
+// What an object stub needs of the service stub it was obtained through.
+class CMN_ServiceStubInterface {
+public:
+    virtual void ref() = 0;
+    virtual void unref() = 0;
+
+protected:
+    ~CMN_ServiceStubInterface() = default;
+};
+
+// A long-lived stub on a service: binds lazily, and lets go of the service
+// when the last object obtained through it goes (use count 1 -> 0).
+template <class T>
+class CMN_ServiceStub : public CMN_ServiceStubInterface {
+public:
+    // Unbound unless `bindNow`, in which case it looks the service up at once.
+    explicit CMN_ServiceStub(TypifiedID const& service, bool bindNow = false)
+        : holder(service, bindNow), useCount(0) {}
+    CMN_ServiceStub(CMN_ServiceStub const&) = delete;
+    // The holder is assigned (old target released, new one referenced) and the
+    // use count copied; the mutex is neither copied nor locked.
+    CMN_ServiceStub& operator=(CMN_ServiceStub const& other) {
+        holder = other.holder;
+        useCount = other.useCount;
+        return *this;
+    }
+
+    // Binds when unbound; counts one more user, bound or not, so the matching
+    // unref() stays balanced.
+    void ref() override {
+        mutex.lock();
+        if (holder.pointee == nullptr) holder.initPointee();
+        ++useCount;
+        mutex.unlock();
+    }
+
+    // Counts one user less; the unref() that brings the count from 1 to 0 lets
+    // go of the service. serviceID stays, so the stub can bind again. There is
+    // no lower bound: surplus calls go below 0 without unbinding.
+    void unref() override {
+        mutex.lock();
+        if (--useCount == 0) holder.replacePointee(nullptr);
+        mutex.unlock();
+    }
+
+    // The mutex goes first, then the holder, which drops the service reference.
+    virtual ~CMN_ServiceStub() {}
+
+    // The lazy binding of the stub's operations: the bound service, or null.
+    //
+    // The fast path reads the pointee without the mutex, with acquire order,
+    // paired with the release store of every binding and unbinding (the
+    // holder writes `pointee` with release order): a thread that sees the
+    // pointer also sees the object it points to. Once bound this is one load
+    // and no lock. The binding itself happens under the mutex with a second
+    // check, so at most once per unbound period.
+    //
+    // The caller then calls the service without a reference of its own. That
+    // is sound because an unbinding here only drops this stub's hold: the
+    // service object is owned by its module from that module's load call to
+    // its unload call, and the host unloads a module only after its users
+    // are done with it.
+    T* bound() {
+        if (T* p = holder.loadPointee()) return p;
+        mutex.lock();
+        if (holder.pointee == nullptr) holder.initPointee();
+        T* p = holder.pointee;
+        mutex.unlock();
+        return p;
+    }
+
+    CMN_GRefPtr<T> holder;
+    int useCount;
+    CMN_Mutex mutex;
+};
+
+// A stub on one object obtained through a service stub; it counts once in that
+// service stub's use count for its whole life, bound or not.
+template <class T>
+class CMN_ObjectStub {
+public:
+    // Holds `p` (when not null), then counts itself in `service`.
+    CMN_ObjectStub(T* p, CMN_ServiceStubInterface* service) : holder(p), service(service) {
+        if (service != nullptr) service->ref();
+    }
+    // Counts itself in `service` first; the derived constructor then obtains
+    // the object through the service and assigns it to the holder.
+    explicit CMN_ObjectStub(CMN_ServiceStubInterface* service) : holder(), service(service) {
+        if (service != nullptr) service->ref();
+    }
+    CMN_ObjectStub(CMN_ObjectStub const&) = delete;
+    CMN_ObjectStub& operator=(CMN_ObjectStub const&) = delete;
+
+    // The object is released while the service is still held; only then may
+    // the service stub let go of the service.
+    virtual ~CMN_ObjectStub() {
+        holder.replacePointee(nullptr);
+        if (service != nullptr) service->unref();
+    }
+
+    bool isBound() const { return holder.pointee != nullptr; }
+
+    CMN_GRefPtr<T> holder;
+    CMN_ServiceStubInterface* service;
+};
+
+// An object stub that remembers the result code of its last operation.
+template <class T>
+class PKIXAnyObject : public CMN_ObjectStub<T> {
+public:
+    PKIXAnyObject(T* p, CMN_ServiceStubInterface* service)
+        : CMN_ObjectStub<T>(p, service), err(p != nullptr ? 0 : CMN_NOT_BOUND) {}
+    explicit PKIXAnyObject(CMN_ServiceStubInterface* service)
+        : CMN_ObjectStub<T>(service), err(CMN_NOT_BOUND) {}
+
+    // The result code of the last operation; changes nothing.
+    virtual int error() const { return err; }
+
+    int err;
+};
