@@ -162,5 +162,6 @@ public:
     // The result code of the last operation; changes nothing.
     virtual int error() const { return err; }
 
-    int err;
+    // Mutable: const operations of a wrapper record their outcome too.
+    mutable int err;
 };
