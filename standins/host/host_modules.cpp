@@ -1,0 +1,218 @@
+#include "standins/host/host_modules.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+using EntryPoint = BaseModuleInterface* (*)(ModMgr_Interface*, int);
+using ObjectManagerEntry = CMN_ObjectManager* (*)();
+
+std::string dlMessage() {
+    char const* e = dlerror();
+    return e != nullptr ? e : "unknown loader error";
+}
+
+// The link map of an open handle, or null.
+link_map* linkMapOf(void* handle) {
+    link_map* lm = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &lm) != 0) return nullptr;
+    return lm;
+}
+
+// Resolves `name` in the module opened as `handle` and checks that the address
+// lies in that very file, not in a dependency or a library loaded globally
+// before it. Returns null with a message otherwise.
+void* ownSymbol(void* handle, char const* name, std::string const& path, std::string* error) {
+    dlerror();
+    void* sym = dlsym(handle, name);
+    if (sym == nullptr) {
+        *error = path + ": no entry point " + name + " (" + dlMessage() + ")";
+        return nullptr;
+    }
+    Dl_info info{};
+    link_map* owner = nullptr;
+    if (dladdr1(sym, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 || owner == nullptr ||
+        owner != linkMapOf(handle)) {
+        std::string where = info.dli_fname != nullptr ? info.dli_fname : "an unknown object";
+        *error = path + ": entry point " + name + " belongs to " + where + ", not to the file opened";
+        return nullptr;
+    }
+    return sym;
+}
+
+bool isFile(std::string const& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+class ListLock {
+public:
+    explicit ListLock(CMN_RecursiveMutex* m) : m_(m) { m_->enter(); }
+    ~ListLock() { m_->exit(); }
+    ListLock(ListLock const&) = delete;
+    ListLock& operator=(ListLock const&) = delete;
+
+private:
+    CMN_RecursiveMutex* m_;
+};
+
+}  // namespace
+
+std::string idText(TypifiedID const* id) {
+    if (id == nullptr) return "?";
+    if (id->type == IDT_STRING) {
+        char const* s = static_cast<TstringID const*>(id)->value;
+        return s != nullptr ? s : "";
+    }
+    if (id->type == IDT_UINT32) return std::to_string(static_cast<Tuint32ID const*>(id)->value);
+    return "?";
+}
+
+int registeredObjects(CMN_ObjectManager* objects) {
+    if (objects == nullptr) return 0;
+    ListLock registry(objects->objLock);
+    int n = 0;
+    for (CMN_GuardedRef* o = objects->objects; o != nullptr; o = o->next) ++n;
+    return n;
+}
+
+std::vector<std::string> standardModuleFiles() { return {"libs_tbuf.so", "libs_zlib.so", "libs_zip.so"}; }
+
+std::string defaultModuleDir() {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    for (char const* rel : {"/../lib/s_zip", "/../lib"}) {
+        std::string candidate = dir + rel;
+        if (isFile(candidate + "/libs_zip.so")) return candidate;
+    }
+    return {};
+}
+
+HostModules::HostModules(int dlopenFlags) : flags_(dlopenFlags) { ModMgr = this; }
+
+HostModules::~HostModules() {
+    unloadAll();
+    if (ModMgr == this) ModMgr = nullptr;
+}
+
+bool HostModules::load(std::string const& path, std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    dlerror();
+    void* handle = dlopen(path.c_str(), RTLD_NOW | flags_);
+    if (handle == nullptr) {
+        *error = "cannot load " + dlMessage();
+        return false;
+    }
+    HostModule m;
+    m.path = path;
+    m.handle = handle;
+    auto fail = [&](std::string const& message) {
+        *error = message;
+        dlclose(handle);
+        return false;
+    };
+    m.entry = reinterpret_cast<EntryPoint>(ownSymbol(handle, "GetInterfaceClass", path, error));
+    if (m.entry == nullptr) return fail(*error);
+    auto om = reinterpret_cast<ObjectManagerEntry>(ownSymbol(handle, "GetObjectManager", path, error));
+    if (om == nullptr) return fail(*error);
+    m.objects = om();
+    if (m.objects == nullptr) return fail(path + ": GetObjectManager gave no object manager");
+    // The identifier is optional for the loader; it names the module in
+    // reports and in findModule().
+    if (auto p = static_cast<TypifiedID**>(dlsym(handle, "pModuleID")); p != nullptr && *p != nullptr) {
+        m.id = *p;
+        m.name = idText(m.id);
+    } else {
+        std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        m.name = base;
+    }
+    m.service = m.entry(this, 0);
+    if (m.service == nullptr) {
+        // The module may have built objects before it gave up; let it finish
+        // them before it goes.
+        m.entry(nullptr, 0);
+        if (m.objects->moduleIsUsed()) m.objects->fini();
+        return fail(path + ": the load call gave no service object");
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    modules_.push_back(m);
+    return true;
+}
+
+bool HostModules::loadStandardSet(std::string const& dir, std::string* error) {
+    for (std::string const& f : standardModuleFiles()) {
+        if (!load(dir + "/" + f, error)) return false;
+    }
+    return true;
+}
+
+UnloadStep HostModules::unloadOne(HostModule const& m) {
+    UnloadStep s;
+    s.name = m.name;
+    s.path = m.path;
+    m.entry(nullptr, 0);
+    s.objectsAfterUnloadCall = registeredObjects(m.objects);
+    s.usedByOthers = m.objects->moduleIsUsed() != 0;
+    if (s.usedByOthers) m.objects->fini();
+    s.objectsAfterFini = registeredObjects(m.objects);
+    dlerror();
+    s.dlcloseOk = dlclose(m.handle) == 0;
+    if (!s.dlcloseOk) s.dlcloseError = dlMessage();
+    void* probe = dlopen(m.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (probe != nullptr) {
+        s.stillMapped = true;
+        dlclose(probe);  // gives back the reference the probe took
+    }
+    return s;
+}
+
+std::vector<UnloadStep> HostModules::unloadAll() {
+    std::vector<UnloadStep> steps;
+    for (;;) {
+        HostModule m;
+        {
+            // The module leaves the list first: from its unload call on, no
+            // lookup hands its service out any more.
+            std::lock_guard<std::mutex> g(lock_);
+            if (modules_.empty()) break;
+            m = modules_.back();
+            modules_.pop_back();
+        }
+        steps.push_back(unloadOne(m));
+    }
+    return steps;
+}
+
+int HostModules::moduleCount() {
+    std::lock_guard<std::mutex> g(lock_);
+    return static_cast<int>(modules_.size());
+}
+
+BaseModuleInterface* HostModules::findModule(TypifiedID const* module) {
+    if (module == nullptr) return nullptr;
+    std::lock_guard<std::mutex> g(lock_);
+    for (HostModule const& m : modules_) {
+        if (m.id != nullptr && *m.id == *module) return m.service;
+    }
+    return nullptr;
+}
+
+CMN_GuardedRef* HostModules::lookupService(TypifiedID const* service, TypifiedID const* /*asking*/) {
+    if (service == nullptr) return nullptr;
+    std::lock_guard<std::mutex> g(lock_);
+    for (HostModule const& m : modules_) {
+        if (CMN_GuardedRef* found = m.service->getService(*service)) return found;
+    }
+    return nullptr;
+}

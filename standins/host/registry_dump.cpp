@@ -1,0 +1,97 @@
+#include "standins/host/registry_dump.h"
+
+#include <cxxabi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace {
+
+struct HolderView {
+    void const* address;
+    std::string module;
+};
+
+struct ObjectView {
+    void const* address;
+    std::string type;
+    int refs;
+    std::vector<HolderView> holders;
+};
+
+std::string demangled(char const* mangled) {
+    int status = 0;
+    char* d = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string s = (status == 0 && d != nullptr) ? d : mangled;
+    std::free(d);
+    return s;
+}
+
+std::string addr(void const* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+// Takes the snapshot under the module's registry lock, then each object's
+// holder-list lock inside it: the order every registry walk uses.
+std::vector<ObjectView> snapshot(CMN_ObjectManager* om) {
+    std::vector<ObjectView> objects;
+    if (om == nullptr) return objects;
+    om->objLock->enter();
+    for (CMN_GuardedRef* o = om->objects; o != nullptr; o = o->next) {
+        ObjectView v{o, demangled(typeid(*o).name()), o->refCount, {}};
+        o->lockHolderList();
+        for (sitem<CMN_GRPHolder>* it = o->holders.head; it != nullptr; it = it->next) {
+            v.holders.push_back({it->item, idText(it->item->getModuleID())});
+        }
+        o->unlockHolderList();
+        objects.push_back(std::move(v));
+    }
+    om->objLock->exit();
+    return objects;
+}
+
+std::string dotId(char const* prefix, void const* p) { return std::string(prefix) + addr(p); }
+
+}  // namespace
+
+void dumpRegistries(HostModules const& modules, std::ostream& out) {
+    for (HostModule const& m : modules.modules()) {
+        std::vector<ObjectView> objects = snapshot(m.objects);
+        out << "module " << m.name << " (" << m.path << "): " << objects.size() << " object"
+            << (objects.size() == 1 ? "" : "s") << "\n";
+        for (ObjectView const& o : objects) {
+            out << "  object " << addr(o.address) << " " << o.type << ", " << o.refs << " reference"
+                << (o.refs == 1 ? "" : "s") << "\n";
+            for (HolderView const& h : o.holders) {
+                out << "    held by " << addr(h.address) << " of module " << h.module << "\n";
+            }
+        }
+    }
+}
+
+void dumpRegistriesDot(HostModules const& modules, std::ostream& out) {
+    out << "digraph registries {\n  rankdir=LR;\n  node [fontname=\"monospace\"];\n";
+    int cluster = 0;
+    for (HostModule const& m : modules.modules()) {
+        std::vector<ObjectView> objects = snapshot(m.objects);
+        out << "  subgraph cluster_" << cluster++ << " {\n    label=\"" << m.name << "\";\n";
+        for (ObjectView const& o : objects) {
+            out << "    \"" << dotId("o", o.address) << "\" [shape=ellipse, label=\"" << o.type << "\\n"
+                << o.refs << " ref\"];\n";
+        }
+        out << "  }\n";
+        for (ObjectView const& o : objects) {
+            for (HolderView const& h : o.holders) {
+                out << "  \"" << dotId("h", h.address) << "\" [shape=box, label=\"holder\\n" << h.module
+                    << "\"];\n";
+                out << "  \"" << dotId("h", h.address) << "\" -> \"" << dotId("o", o.address) << "\";\n";
+            }
+        }
+    }
+    out << "}\n";
+}
