@@ -1,0 +1,8 @@
+// The module globals a module built on the framework supplies; the client
+// tests run as a module named "CLIENT".
+#include "framework/cmn_om_s.h"
+#include "interfaces/modmgr.h"
+
+static TstringID ModuleID("CLIENT");
+TypifiedID* pModuleID = &ModuleID;
+ModMgr_Interface* ModMgr = nullptr;

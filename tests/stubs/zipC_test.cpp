@@ -1,0 +1,202 @@
+// TZip and TZipBuffer: binding by lookup, forwarding, the unbound answers,
+// and the copy and hold rules of GetResultTBuf.
+#include "stubs/zipC.h"
+
+#include "tests/stubs/client_fixture.h"
+
+namespace {
+
+using fakes::Buf;
+using fakes::BufService;
+using fakes::ZipBuffer;
+using fakes::ZipService;
+
+class ZipClientTest : public ClientTest {};
+
+TEST_F(ZipClientTest, TZipLooksTheServiceUpOnceAndHoldsItForItsLife) {
+    auto& zip = install<ZipService>(TZipID);
+    {
+        TZip stub;
+        ASSERT_TRUE(stub.isBound());
+        EXPECT_EQ(stub.holder.pointee, zip.object);  // second-base conversion undone
+        EXPECT_EQ(mgr.lookupCount(), 1);
+        EXPECT_EQ(mgr.asking(), GetModuleID());
+        EXPECT_EQ(fakes::refs(zip.guarded()), 2);
+        EXPECT_EQ(fakes::holdersOf(zip.guarded()).front(), &stub.holder);
+        EXPECT_EQ(stub.holder.serviceID, &TZipID);
+        EXPECT_TRUE(TZipID == TstringID("ZIP"));
+
+        TZipBuffer_Interface* made = stub.createTZipBuffer(nullptr);
+        ASSERT_NE(made, nullptr);
+        EXPECT_EQ(made->references(), 0);  // passed on unclaimed
+        CMN_GRefPtr<TZipBuffer_Interface> claim(made);
+    }
+    EXPECT_EQ(fakes::refs(zip.guarded()), 1);
+    EXPECT_EQ(mgr.lookupCount(), 1);
+}
+
+TEST_F(ZipClientTest, TZipStaysUnboundWithoutManagerServiceOrPointer) {
+    {
+        TZip notKnown;  // the manager knows no "ZIP"
+        EXPECT_FALSE(notKnown.isBound());
+        EXPECT_EQ(notKnown.holder.serviceID, &TZipID);
+        EXPECT_EQ(notKnown.createTZipBuffer(nullptr), nullptr);
+    }
+    auto& zip = install<ZipService>(TZipID);
+    ModMgr = nullptr;
+    {
+        TZip beforeLoad;
+        EXPECT_FALSE(beforeLoad.isBound());
+        TZip fromNull(nullptr);
+        EXPECT_FALSE(fromNull.isBound());
+        EXPECT_EQ(fromNull.holder.serviceID, nullptr);
+        EXPECT_EQ(fromNull.createTZipBuffer(nullptr), nullptr);
+    }
+    EXPECT_EQ(zip->created, 0);
+    EXPECT_EQ(mgr.lookupCount(), 1);
+}
+
+TEST_F(ZipClientTest, TZipBufferHoldsTheOnlyReferenceAndNotTheService) {
+    auto& zip = install<ZipService>(TZipID);
+    zip->zipCode = 0;
+    zip->unzipCode = 1234;  // a peer's own failure code, passed on as it is
+    Buf* in = Buf::make("input");
+    {
+        TZipBuffer stub(in);
+        ASSERT_TRUE(stub.isBound());
+        ZipBuffer* zb = zip->lastMade;
+        EXPECT_EQ(stub.holder.pointee, zb);
+        EXPECT_EQ(zb->in, in);
+        EXPECT_EQ(zb->references(), 1);
+        EXPECT_EQ(fakes::holdersOf(zb), std::vector<CMN_GRPHolder*>{&stub.holder});
+        EXPECT_EQ(fakes::refs(zip.guarded()), 1) << "the local TZip let go";
+
+        EXPECT_EQ(stub.ZipTBuf(), 0u);
+        EXPECT_EQ(stub.UnzipTBuf(), 1234u);
+        EXPECT_EQ(zb->zips, 1);
+        EXPECT_EQ(zb->unzips, 1);
+    }
+    EXPECT_EQ(ZipBuffer::live, 0) << "the stub was the zip buffer's only holder";
+    EXPECT_EQ(ZipService::live, 1);
+    EXPECT_EQ(in->holds, 1);
+    in->release();
+}
+
+TEST_F(ZipClientTest, TZipBufferFromPointerReferencesIt) {
+    auto& zip = install<ZipService>(TZipID);
+    TZipBuffer_Interface* made = zip->createTZipBuffer(nullptr);
+    {
+        TZipBuffer first(made);
+        TZipBuffer second(made);
+        EXPECT_EQ(made->references(), 2);
+        TZipBuffer none(static_cast<TZipBuffer_Interface*>(nullptr));
+        EXPECT_FALSE(none.isBound());
+    }
+    EXPECT_EQ(ZipBuffer::live, 0);
+}
+
+TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
+    auto& buffers = install<BufService>(X509CmnSrvID);
+    Buf* in = Buf::make("x");
+    {
+        ModMgr = nullptr;  // before the host's load call
+        TZipBuffer early(in);
+        ModMgr = &mgr;
+        TZipBuffer noService(in);  // the manager knows no "ZIP"
+        for (TZipBuffer* s : {&early, &noService}) {
+            EXPECT_FALSE(s->isBound());
+            EXPECT_EQ(s->ZipTBuf(), 40u);
+            EXPECT_EQ(s->UnzipTBuf(), 40u);
+            EXPECT_EQ(s->GetResultTBuf(), nullptr);
+        }
+    }
+    EXPECT_EQ(buffers->calls(), 0);
+    EXPECT_EQ(in->holds, 1);
+    in->release();
+}
+
+TEST_F(ZipClientTest, GetResultTBufHandsOutAFreshCopyEachTime) {
+    auto& zip = install<ZipService>(TZipID);
+    auto& buffers = install<BufService>(X509CmnSrvID);
+    Buf* result = Buf::make("compressed bytes");
+    zip->result = result;
+    {
+        TZipBuffer stub(static_cast<TBuf*>(nullptr));
+        Buf* a = static_cast<Buf*>(stub.GetResultTBuf());
+        Buf* b = static_cast<Buf*>(stub.GetResultTBuf());
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+        EXPECT_NE(a, b);
+        EXPECT_NE(a, result);
+        EXPECT_EQ(a->content(), "compressed bytes");
+        EXPECT_EQ(b->content(), "compressed bytes");
+
+        // Through an intermediate copy of the result, read length first.
+        EXPECT_EQ(buffers->lastSource, result);
+        EXPECT_EQ(buffers->made[3], 2);
+        EXPECT_EQ(buffers->made[2], 2);
+        EXPECT_EQ(Buf::trace, "len datap len datap ");
+        EXPECT_EQ(Buf::live, 3) << "the intermediate copies are gone";
+
+        // The caller's copies carry one hold each and no holder; the zip
+        // buffer's result is untouched.
+        EXPECT_EQ(a->holds, 1);
+        EXPECT_EQ(a->holderRefs(), 0);
+        EXPECT_EQ(result->holds, 1);
+        EXPECT_EQ(result->holderRefs(), 0);
+        EXPECT_EQ(result->calls, "");
+        a->release();
+        b->release();
+        EXPECT_EQ(Buf::live, 1);
+    }
+    result->release();
+}
+
+TEST_F(ZipClientTest, GetResultTBufGivesNullWhenNoBufferCanBeMade) {
+    auto& zip = install<ZipService>(TZipID);
+    Buf* result = Buf::make("r");
+    zip->result = result;
+    TZipBuffer stub(static_cast<TBuf*>(nullptr));
+
+    EXPECT_EQ(stub.GetResultTBuf(), nullptr) << "no byte-buffer service";
+
+    auto& buffers = install<BufService>(X509CmnSrvID);
+    buffers->refuseFrom = 1;  // the intermediate is made, the copy refused
+    EXPECT_EQ(stub.GetResultTBuf(), nullptr);
+    EXPECT_EQ(buffers->made[3], 1);
+    EXPECT_EQ(buffers->made[2], 1);
+    EXPECT_EQ(Buf::live, 1) << "the intermediate was released anyway";
+
+    buffers->refuseFrom = 0;
+    EXPECT_EQ(stub.GetResultTBuf(), nullptr);
+    EXPECT_EQ(buffers->made[2], 1) << "no copy asked for without an intermediate";
+    result->release();
+}
+
+TEST_F(ZipClientTest, ANullResultIsPassedOnToTheFactoryAsItIs) {
+    install<ZipService>(TZipID);  // its zip buffers have no result
+    auto& buffers = install<BufService>(X509CmnSrvID);
+    TZipBuffer stub(static_cast<TBuf*>(nullptr));
+    TBuf* out = stub.GetResultTBuf();
+    EXPECT_EQ(buffers->lastSource, nullptr);
+    ASSERT_NE(out, nullptr);  // this factory makes an empty buffer from null
+    EXPECT_EQ(out->len(), 0u);
+    out->release();
+}
+
+TEST_F(ZipClientTest, AStubCutLooseAnswersAsUnbound) {
+    auto& zip = install<ZipService>(TZipID);
+    auto& buffers = install<BufService>(X509CmnSrvID);
+    zip->zipCode = 0;
+    TZipBuffer stub(static_cast<TBuf*>(nullptr));
+    ASSERT_EQ(stub.ZipTBuf(), 0u);
+
+    stub.holder.replacePointee(nullptr);  // what the ZIP module's unload does
+    EXPECT_EQ(ZipBuffer::live, 0);
+    EXPECT_EQ(stub.ZipTBuf(), 40u);
+    EXPECT_EQ(stub.UnzipTBuf(), 40u);
+    EXPECT_EQ(stub.GetResultTBuf(), nullptr);
+    EXPECT_EQ(buffers->calls(), 0);
+}
+
+}  // namespace
