@@ -7,8 +7,10 @@
 # registry, a lock or an identity, even when loaded RTLD_GLOBAL.
 function(zip_add_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} SHARED ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,zip_framework>" ${ARG_LIBS})
+  # The framework's objects go in whole, as the module's own; the archive that
+  # libraries built on it (the client stubs) bring along then adds nothing.
+  add_library(${name} SHARED ${ARG_SOURCES} $<TARGET_OBJECTS:zip_framework>)
+  target_link_libraries(${name} PRIVATE zip_framework ${ARG_LIBS})
   # -fno-gnu-unique: no STB_GNU_UNIQUE symbols, which would keep the library
   # mapped after dlclose. -Bsymbolic: a backstop to hidden visibility.
   target_compile_options(${name} PRIVATE -fno-gnu-unique)
