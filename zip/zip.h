@@ -30,6 +30,13 @@ enum : unsigned int {
     ZIP_NOT_BOUND = 40,
 };
 
+// What the ZIP service object answers to the module contract's queries.
+enum : int {
+    ZIP_MODULE_NUMBER = 65,
+    ZIP_MODULE_VERSION = 1,
+    ZIP_MODULE_BUILD = 1,
+};
+
 class TZipBuffer_Interface : public CMN_GuardedRef {
 public:
     virtual unsigned int ZipTBuf() = 0;
@@ -43,6 +50,12 @@ public:
     // A new zip buffer over `in`, with count 0: the caller takes the first hold.
     virtual TZipBuffer_Interface* createTZipBuffer(TBuf* in) const = 0;
 };
+
+// The module's own stub on its service object (stubs/zipC.h): unbound until
+// the load call, bound to the service object from the load call to the unload
+// call.
+class TZip;
+CMN_EXPORT extern TZip TZipS;
 
 extern "C" {
 // Load call: GetInterfaceClass(manager, 0). Unload call: GetInterfaceClass(null, any).

@@ -1,0 +1,90 @@
+#include "zip/find_ini.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+// vela_get_config_dir: 0 on success with the directory (owned by the library),
+// non-zero when there is none. Defined in libs_ini.so, never here.
+#include "standins/ini/s_ini.h"
+
+namespace {
+
+char const kSwitchFile[] = "s_zip.ini";
+char const kSwitchKey[] = "Compress";
+// Separators between the key and its value.
+char const kDelimiters[] = " =,\t\n";
+// One read takes at most this many bytes, terminator included: a longer line
+// is examined piece by piece, each piece as a line of its own.
+int const kPieceSize = 63;
+
+// Closes the file on every way out of the reader.
+class File {
+public:
+    explicit File(std::FILE* f) : f_(f) {}
+    ~File() {
+        if (f_ != nullptr) std::fclose(f_);
+    }
+    File(File const&) = delete;
+    File& operator=(File const&) = delete;
+    std::FILE* get() const { return f_; }
+
+private:
+    std::FILE* f_;
+};
+
+}  // namespace
+
+// An empty directory string names no directory: it is treated like a failed
+// directory query rather than joined into a path at the filesystem root.
+char* make_ini_file_path(char const* dir, char const* name) {
+    if (dir == nullptr || name == nullptr || dir[0] == '\0') return nullptr;
+    std::size_t const dirLen = std::strlen(dir);
+    char* path = new (std::nothrow) char[dirLen + std::strlen(name) + 2];
+    if (path == nullptr) return nullptr;
+    std::strcpy(path, dir);
+    if (dir[dirLen - 1] != '/') std::strcpy(path + dirLen, "/");
+    std::strcat(path, name);
+
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) {
+        delete[] path;
+        return nullptr;
+    }
+    std::fclose(f);
+    return path;
+}
+
+int get_ini_file_path(char** path, char const* name) {
+    if (name == nullptr || path == nullptr || name[0] == '\0') return INI_NOT_FOUND;
+    *path = nullptr;
+    char const* dir = nullptr;
+    if (vela_get_config_dir(&dir) != 0) return INI_NOT_FOUND;
+    *path = make_ini_file_path(dir, name);
+    return *path != nullptr ? 0 : INI_NOT_FOUND;
+}
+
+// Every byte sequence is acceptable input: a NUL ends a piece early for the
+// tokenizer, a directory or an unreadable file ends at the first read, and the
+// tokenizer's position lives in `save`, on this call's stack.
+bool read_compress_switch() {
+    char* path = nullptr;
+    if (get_ini_file_path(&path, kSwitchFile) != 0) return false;
+    File file(std::fopen(path, "r"));
+    delete[] path;
+    if (file.get() == nullptr) return false;
+
+    char piece[kPieceSize];
+    while (std::fgets(piece, kPieceSize, file.get()) != nullptr) {
+        char* save = nullptr;
+        char const* key = strtok_r(piece, kDelimiters, &save);
+        if (key == nullptr) continue;
+        char const* value = strtok_r(nullptr, kDelimiters, &save);
+        if (value == nullptr) continue;
+        if (std::strcmp(key, kSwitchKey) != 0) continue;
+        // Compared as a long: out-of-range values clamp and never read as 1.
+        return std::strtol(value, nullptr, 10) == 1;
+    }
+    return false;
+}
