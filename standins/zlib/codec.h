@@ -1,0 +1,70 @@
+#pragma once
+// The codec unit of the zlib service: whole zlib streams (RFC 1950) in
+// memory, with the result codes of s_zlib.h.
+//
+// Two backends with one shape: ZlibCodec (the zlib library; always built) and
+// LibdeflateCodec (built when the library is found, S_ZLIB_HAVE_LIBDEFLATE).
+// `Codec` names the one the service uses; this is the only place that
+// chooses. The choice and the figures behind it: bench/CODEC.md.
+//
+// Both backends:
+//   compress(in, len, out): one zlib stream of the bytes at level 6.
+//   decompress(in, len, limit, out): the bytes of one zlib stream that spans
+//     the whole input, at most `limit` of them; one decoding pass whatever the
+//     output size, memory growing with the output actually produced.
+// On success `out` holds the output and 0 is returned; on failure `out` is
+// left as it was. Both are safe to call from any number of threads at once.
+
+#include <cstddef>
+
+#include "s_zlib.h"
+
+// An owned block of bytes (malloc'd). Move-only.
+class CodecOutput {
+public:
+    CodecOutput() = default;
+    CodecOutput(CodecOutput const&) = delete;
+    CodecOutput& operator=(CodecOutput const&) = delete;
+    CodecOutput(CodecOutput&& other) noexcept;
+    CodecOutput& operator=(CodecOutput&& other) noexcept;
+    ~CodecOutput();
+
+    // Never null once something (even nothing) has been stored.
+    unsigned char const* data() const { return data_; }
+    size_t size() const { return size_; }
+
+    // Takes ownership of `p` (malloc'd; may be null only when size is 0).
+    void adopt(unsigned char* p, size_t size);
+
+private:
+    unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// 0 when the first bytes are a usable zlib header; S_ZLIB_NOT_COMPRESSED for
+// input that is no zlib data at all; S_ZLIB_NEEDS_DICTIONARY for a header
+// that asks for a preset dictionary.
+int checkZlibHeader(unsigned char const* in, size_t len);
+
+struct ZlibCodec {
+    static char const* name() { return "zlib"; }
+    static int compress(unsigned char const* in, size_t len, CodecOutput& out);
+    static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out);
+    // Decodes without keeping the output (a 64 KiB scratch window): only the
+    // result code. Used to tell failures of another decoder apart.
+    static int classify(unsigned char const* in, size_t len, size_t limit);
+};
+
+#if S_ZLIB_HAVE_LIBDEFLATE
+struct LibdeflateCodec {
+    static char const* name() { return "libdeflate"; }
+    static int compress(unsigned char const* in, size_t len, CodecOutput& out);
+    static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out);
+};
+using Codec = LibdeflateCodec;
+#else
+using Codec = ZlibCodec;
+#endif
+
+// The compression level of both backends.
+constexpr int kCodecLevel = 6;

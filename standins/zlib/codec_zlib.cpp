@@ -1,0 +1,193 @@
+#include "codec.h"
+
+#include <zlib.h>
+
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+CodecOutput::CodecOutput(CodecOutput&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+CodecOutput& CodecOutput::operator=(CodecOutput&& other) noexcept {
+    if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+CodecOutput::~CodecOutput() { std::free(data_); }
+
+void CodecOutput::adopt(unsigned char* p, size_t size) {
+    std::free(data_);
+    data_ = p;
+    size_ = size;
+}
+
+int checkZlibHeader(unsigned char const* in, size_t len) {
+    if (in == nullptr || len < 2) return S_ZLIB_NOT_COMPRESSED;
+    unsigned int cmf = in[0];
+    unsigned int flg = in[1];
+    if ((cmf & 0x0f) != 8) return S_ZLIB_NOT_COMPRESSED;   // method: deflate only
+    if ((cmf >> 4) > 7) return S_ZLIB_NOT_COMPRESSED;      // window above 32 KiB
+    if (((cmf << 8) | flg) % 31 != 0) return S_ZLIB_NOT_COMPRESSED;
+    if ((flg & 0x20) != 0) return S_ZLIB_NEEDS_DICTIONARY;
+    return S_ZLIB_OK;
+}
+
+namespace {
+
+// zlib counts in uInt; larger inputs are fed in pieces of at most this size.
+constexpr size_t kMaxPiece = UINT_MAX;
+constexpr size_t kScratch = 64 * 1024;
+
+// Frees a malloc'd block unless released.
+class MallocBlock {
+public:
+    ~MallocBlock() { std::free(p); }
+    unsigned char* release() { return std::exchange(p, nullptr); }
+    unsigned char* p = nullptr;
+};
+
+// Ends an inflate stream on every path.
+class InflateStream {
+public:
+    InflateStream() : s() {}
+    ~InflateStream() {
+        if (live) inflateEnd(&s);
+    }
+    z_stream s;
+    bool live = false;
+};
+
+// The shared decoding loop. With `keep` the output goes into a block that
+// grows geometrically up to `limit` (realloc, so large blocks are remapped
+// rather than copied); without it into a scratch window that is overwritten.
+// Exceeding the limit is detected with a one-byte probe once `limit` bytes
+// are out, so the block never outgrows the limit.
+int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* keep) {
+    int header = checkZlibHeader(in, len);
+    if (header != S_ZLIB_OK) return header;
+
+    InflateStream z;
+    if (inflateInit(&z.s) != Z_OK) return S_ZLIB_NO_MEMORY;
+    z.live = true;
+
+    MallocBlock block;
+    size_t capacity = 0;
+    unsigned char scratch[1];
+    static_assert(sizeof scratch == 1, "probe is one byte");
+    unsigned char* window = nullptr;
+    if (keep == nullptr) {
+        window = static_cast<unsigned char*>(std::malloc(kScratch));
+        if (window == nullptr) return S_ZLIB_NO_MEMORY;
+        block.p = window;
+    }
+    size_t produced = 0;
+    size_t fed = 0;
+    bool probing = false;
+
+    for (;;) {
+        if (z.s.avail_in == 0 && fed < len) {
+            size_t piece = len - fed < kMaxPiece ? len - fed : kMaxPiece;
+            z.s.next_in = const_cast<unsigned char*>(in + fed);
+            z.s.avail_in = static_cast<uInt>(piece);
+            fed += piece;
+        }
+        if (z.s.avail_out == 0) {
+            if (produced == limit) {
+                probing = true;
+                z.s.next_out = scratch;
+                z.s.avail_out = 1;
+            } else if (keep == nullptr) {
+                size_t room = limit - produced < kScratch ? limit - produced : kScratch;
+                z.s.next_out = window;
+                z.s.avail_out = static_cast<uInt>(room);
+            } else {
+                if (produced == capacity) {
+                    size_t grown = capacity == 0 ? (len < limit / 4 ? len * 4 : limit) : capacity * 2;
+                    if (grown < 1024) grown = 1024;
+                    if (grown > limit || grown < capacity) grown = limit;
+                    auto* p = static_cast<unsigned char*>(std::realloc(block.p, grown));
+                    if (p == nullptr) return S_ZLIB_NO_MEMORY;
+                    block.p = p;
+                    capacity = grown;
+                }
+                size_t room = capacity - produced < kMaxPiece ? capacity - produced : kMaxPiece;
+                z.s.next_out = block.p + produced;
+                z.s.avail_out = static_cast<uInt>(room);
+            }
+        }
+        uInt before = z.s.avail_out;
+        int ret = inflate(&z.s, Z_NO_FLUSH);
+        size_t made = before - z.s.avail_out;
+        if (probing) {
+            if (made != 0) return S_ZLIB_OUTPUT_LIMIT;
+        } else {
+            produced += made;
+        }
+        switch (ret) {
+        case Z_STREAM_END:
+            if (z.s.avail_in != 0 || fed < len) return S_ZLIB_TRAILING_DATA;
+            if (keep != nullptr) {
+                if (produced == 0) {
+                    std::free(block.release());
+                    block.p = static_cast<unsigned char*>(std::malloc(1));
+                    if (block.p == nullptr) return S_ZLIB_NO_MEMORY;
+                } else if (produced < capacity) {
+                    // Give back what the output did not use; keep the larger
+                    // block if the system declines.
+                    if (auto* p = static_cast<unsigned char*>(std::realloc(block.p, produced))) block.p = p;
+                }
+                keep->adopt(block.release(), produced);
+            }
+            return S_ZLIB_OK;
+        case Z_NEED_DICT:
+            return S_ZLIB_NEEDS_DICTIONARY;
+        case Z_DATA_ERROR:
+            return S_ZLIB_CORRUPT_DATA;
+        case Z_MEM_ERROR:
+            return S_ZLIB_NO_MEMORY;
+        case Z_OK:
+        case Z_BUF_ERROR:
+            // No progress possible: all input consumed while output room was
+            // left, so the stream stops short.
+            if (z.s.avail_in == 0 && fed == len && z.s.avail_out != 0) return S_ZLIB_TRUNCATED;
+            break;
+        default:
+            return S_ZLIB_CORRUPT_DATA;
+        }
+    }
+}
+
+}  // namespace
+
+int ZlibCodec::compress(unsigned char const* in, size_t len, CodecOutput& out) {
+    if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;
+    static unsigned char const none[1] = {0};
+    if (in == nullptr) in = none;
+    uLong bound = compressBound(len);
+    if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
+    MallocBlock block;
+    block.p = static_cast<unsigned char*>(std::malloc(bound));
+    if (block.p == nullptr) return S_ZLIB_NO_MEMORY;
+    uLongf made = bound;
+    int ret = compress2(block.p, &made, in, len, kCodecLevel);
+    if (ret == Z_MEM_ERROR) return S_ZLIB_NO_MEMORY;
+    if (ret != Z_OK) return S_ZLIB_INPUT_TOO_LARGE;
+    if (auto* p = static_cast<unsigned char*>(std::realloc(block.p, made))) block.p = p;
+    out.adopt(block.release(), made);
+    return S_ZLIB_OK;
+}
+
+int ZlibCodec::decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out) {
+    return inflateAll(in, len, limit, &out);
+}
+
+int ZlibCodec::classify(unsigned char const* in, size_t len, size_t limit) {
+    return inflateAll(in, len, limit, nullptr);
+}

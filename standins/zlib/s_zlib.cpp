@@ -1,0 +1,121 @@
+// The zlib service module: its identity, entry point, service object and
+// compression buffers.
+#include "s_zlib.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "codec.h"
+#include "framework/cmn_init_order.h"
+#include "framework/cmn_obj_mgr.h"
+#include "interfaces/zlib.h"
+#include "stubs/cmn_stub.h"
+
+namespace {
+
+std::atomic<unsigned int> maxOutput{S_ZLIB_DEFAULT_MAX_OUTPUT};
+
+// The limit the environment asks for, or the default.
+unsigned int limitFromEnvironment() {
+    char const* text = std::getenv("S_ZLIB_MAX_OUTPUT");
+    if (text == nullptr || *text < '0' || *text > '9') return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value == 0 || value > UINT_MAX) return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    return static_cast<unsigned int>(value);
+}
+
+// A compression buffer over the caller's bytes (not copied). The output of
+// the last success lives in `output`; failures leave it alone. One thread at
+// a time.
+class VBufferImpl final : public VBuffer_Interface {
+public:
+    VBufferImpl(unsigned char const* data, unsigned long len) : input(data), inputLen(len) {}
+
+    unsigned int init() override { return 0; }
+    // The module's unload finishes buffers still alive; their output stays
+    // readable until their last holder lets go.
+    unsigned int fini() override { return 0; }
+
+    int Compress() override {
+        CodecOutput made;
+        int rc = Codec::compress(input, inputLen, made);
+        if (rc == S_ZLIB_OK && made.size() > UINT_MAX) rc = S_ZLIB_INPUT_TOO_LARGE;
+        if (rc == S_ZLIB_OK) output = std::move(made);
+        return rc;
+    }
+
+    int Decompress() override {
+        CodecOutput made;
+        int rc = Codec::decompress(input, inputLen, maxOutput.load(std::memory_order_relaxed), made);
+        if (rc == S_ZLIB_OK) output = std::move(made);
+        return rc;
+    }
+
+    unsigned int GetOutputSize() override { return static_cast<unsigned int>(output.size()); }
+    unsigned char const* GetOutputData() override { return output.data(); }
+
+private:
+    unsigned char const* input;
+    unsigned long inputLen;
+    CodecOutput output;
+};
+
+}  // namespace
+
+// The service object: the module contract and the buffer factory. Stateless.
+class CMN_ZLibImpl final : public CMN_ZLib_Interface {
+public:
+    int getModuleID() override { return S_ZLIB_MODULE_NUMBER; }
+    int getVersion() override { return S_ZLIB_MODULE_VERSION; }
+    int getBuild() override { return S_ZLIB_MODULE_BUILD; }
+    CMN_GuardedRef* getService(TypifiedID const& id) override;
+    VBuffer_Interface* createVBuffer(unsigned char const* data, unsigned long len) override {
+        if (data == nullptr && len != 0) return nullptr;
+        return new VBufferImpl(data, len);
+    }
+    unsigned int init() override { return 0; }
+    unsigned int fini() override { return 0; }
+};
+
+// Static construction order (cmn_init_order.h): the service identifier, then
+// the module identifier and the module's own stub on its service object.
+Tuint32ID ZLibServiceID CMN_INIT_RANK(CMN_INIT_SERVICE_ID)(64);
+static TstringID ModuleID CMN_INIT_RANK(CMN_INIT_MODULE_ENTRY)("ZLIB");
+// Holds the service object from the load call to the unload call.
+CMN_Stub<CMN_ZLib_Interface> ZLibS CMN_INIT_RANK(CMN_INIT_MODULE_ENTRY);
+
+TypifiedID* pModuleID = &ModuleID;
+ModMgr_Interface* ModMgr = nullptr;
+
+CMN_GuardedRef* CMN_ZLibImpl::getService(TypifiedID const& id) {
+    return id == ZLibServiceID ? static_cast<CMN_GuardedRef*>(this) : nullptr;
+}
+
+BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
+    if (manager == nullptr) {
+        ObjectManager.finiAll();
+        ZLibS.holder = CMN_Stub<CMN_ZLib_Interface>().holder;
+        return nullptr;
+    }
+    ModMgr = manager;
+    if (flags != 0) return nullptr;
+    maxOutput.store(limitFromEnvironment(), std::memory_order_relaxed);
+    auto* service = new CMN_ZLibImpl;
+    {
+        CMN_Stub<CMN_ZLib_Interface> bound(service);
+        ZLibS.holder = bound.holder;
+    }
+    return service;
+}
+
+unsigned int s_zlib_set_max_output(unsigned int bytes) {
+    return maxOutput.exchange(bytes != 0 ? bytes : S_ZLIB_DEFAULT_MAX_OUTPUT, std::memory_order_relaxed);
+}
+
+unsigned int s_zlib_max_output(void) { return maxOutput.load(std::memory_order_relaxed); }
+
+char const* s_zlib_codec_name(void) { return Codec::name(); }

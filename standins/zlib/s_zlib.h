@@ -1,0 +1,93 @@
+#pragma once
+// libs_zlib.so: the zlib service (service identifier 64) of the host.
+//
+// A module of the host in its own right, named "ZLIB". Its load call,
+// GetInterfaceClass(manager, 0), returns the service object, a
+// CMN_ZLib_Interface (interfaces/zlib.h) whose module number, version and
+// build are 64, 1 and 1; getService(Tuint32ID(64)) answers the service's
+// guarded-reference part, any other identifier null. GetInterfaceClass(
+// manager, n != 0) records the manager and returns null; GetInterfaceClass(
+// null, any) finishes every live object of the module and lets the service go.
+//
+// Format. Compress() writes one standard zlib stream (2-byte header, deflate
+// data at level 6, big-endian Adler-32 of the input): any zlib decoder reads
+// it. Decompress() reads one zlib stream of any producer, level and window
+// size (up to 32 KiB), and nothing after it.
+//
+// Compression buffers. createVBuffer(data, len) makes a buffer over the
+// caller's bytes without copying them: they must stay valid and unchanged
+// for the buffer's life. It returns null only for data == null with len > 0.
+// The buffer comes with a count of 0: the caller's holder takes the first
+// reference. One thread uses a buffer at a time; distinct buffers may be used
+// from any number of threads at once.
+//
+// Results of Compress() and Decompress(): 0 or one of the codes below. A
+// failure leaves the output of the last success in place; before any
+// success GetOutputSize() is 0 and GetOutputData() null. After a success
+// GetOutputData() is never null (also for 0 output bytes).
+//
+// Output limit. Decompress() refuses to make more than a limit of output
+// bytes (S_ZLIB_OUTPUT_LIMIT), which keeps a small hostile stream (a
+// "decompression bomb") from exhausting the host's memory. Memory grows with
+// the output actually produced, never beyond the limit. The default is 1 GiB.
+// A host lowers or raises it in one of two ways:
+//   - the environment variable S_ZLIB_MAX_OUTPUT, a decimal byte count from 1
+//     to 4294967295, read at every load call (absent or not such a number:
+//     the default);
+//   - s_zlib_set_max_output() below, at any time after loading.
+
+#include "framework/cmn_export.h"
+#include "framework/cmn_om_s.h"
+#include "interfaces/modmgr.h"
+
+enum : int {
+    S_ZLIB_OK = 0,
+    // Decompress(): the input is not zlib data: empty or shorter than the
+    // 2-byte header, compression method not 8, window larger than 32 KiB, or
+    // header check bits wrong. The ZIP module passes such input through.
+    S_ZLIB_NOT_COMPRESSED = 59,
+    // Decompress(): the stream is damaged: an invalid block or code, a
+    // distance too far back, or a wrong Adler-32 check value.
+    S_ZLIB_CORRUPT_DATA = 60,
+    // Decompress(): the input ends before the stream does (a prefix of a
+    // stream, including a cut-off check value).
+    S_ZLIB_TRUNCATED = 61,
+    // Decompress(): the stream needs a preset dictionary, which the service
+    // has no way to be given.
+    S_ZLIB_NEEDS_DICTIONARY = 62,
+    // Decompress(): the output would exceed the output limit. Nothing is kept.
+    S_ZLIB_OUTPUT_LIMIT = 63,
+    // Decompress(): bytes follow the end of the stream. A buffer holds exactly
+    // one stream; trailing bytes mean the input is not what Compress() made,
+    // so it is refused rather than silently cut short.
+    S_ZLIB_TRAILING_DATA = 64,
+    // Compress() or Decompress(): memory for the output or the codec state
+    // could not be had.
+    S_ZLIB_NO_MEMORY = 65,
+    // Compress(): the output would not fit an unsigned int byte count.
+    S_ZLIB_INPUT_TOO_LARGE = 66,
+};
+
+// The service's module number, version and build.
+enum : int {
+    S_ZLIB_MODULE_NUMBER = 64,
+    S_ZLIB_MODULE_VERSION = 1,
+    S_ZLIB_MODULE_BUILD = 1,
+};
+
+// The default output limit of Decompress(): 1 GiB.
+constexpr unsigned int S_ZLIB_DEFAULT_MAX_OUTPUT = 1u << 30;
+
+extern "C" {
+// The module entry point (load and unload calls, see above).
+CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags);
+
+// Sets the output limit of Decompress() for every buffer of the module, from
+// the next Decompress() on; 0 restores the default. Returns the previous
+// limit. Safe to call from any thread.
+CMN_EXPORT unsigned int s_zlib_set_max_output(unsigned int bytes);
+// The current output limit.
+CMN_EXPORT unsigned int s_zlib_max_output(void);
+// The name of the codec the module was built with: "libdeflate" or "zlib".
+CMN_EXPORT char const* s_zlib_codec_name(void);
+}
