@@ -1,12 +1,16 @@
 #include "standins/host/host_modules.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -44,6 +48,60 @@ void* ownSymbol(void* handle, char const* name, std::string const& path, std::st
         return nullptr;
     }
     return sym;
+}
+
+bool readAt(int fd, void* buf, size_t n, off_t at) {
+    return pread(fd, buf, n, at) == static_cast<ssize_t>(n);
+}
+
+bool within(unsigned long long offset, unsigned long long size, unsigned long long fileSize) {
+    return offset <= fileSize && size <= fileSize - offset;
+}
+
+// dlopen maps a file by its headers and faults (SIGBUS) on pages past the end
+// of a file that is shorter than they claim. Before dlopen, the loader checks
+// that the file is an ELF shared object of this process's kind whose header
+// tables and loadable segments all lie within the file.
+bool checkElf(std::string const& path, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot load " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "cannot load " + path + ": not a regular file";
+        return false;
+    }
+    unsigned long long size = static_cast<unsigned long long>(st.st_size);
+    ElfW(Ehdr) eh{};
+    if (!readAt(fd, &eh, sizeof eh, 0) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) {
+        *error = "cannot load " + path + ": not a shared object (no ELF header)";
+        return false;
+    }
+    unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+    if (eh.e_ident[EI_CLASS] != wantClass || eh.e_type != ET_DYN || eh.e_phentsize != sizeof(ElfW(Phdr))) {
+        *error = "cannot load " + path + ": not a shared object for this process (ELF class, type or layout)";
+        return false;
+    }
+    if (!within(eh.e_phoff, 1ull * eh.e_phnum * sizeof(ElfW(Phdr)), size) ||
+        (eh.e_shoff != 0 && !within(eh.e_shoff, 1ull * eh.e_shnum * eh.e_shentsize, size))) {
+        *error = "cannot load " + path + ": file truncated (header tables end past the end of the file)";
+        return false;
+    }
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        ElfW(Phdr) ph{};
+        if (!readAt(fd, &ph, sizeof ph, static_cast<off_t>(eh.e_phoff + i * sizeof ph)) ||
+            (ph.p_type != PT_NULL && !within(ph.p_offset, ph.p_filesz, size))) {
+            *error = "cannot load " + path + ": file truncated (a segment ends past the end of the file)";
+            return false;
+        }
+    }
+    return true;
 }
 
 bool isFile(std::string const& p) {
@@ -108,6 +166,7 @@ HostModules::~HostModules() {
 bool HostModules::load(std::string const& path, std::string* error) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
+    if (!checkElf(path, error)) return false;
     dlerror();
     void* handle = dlopen(path.c_str(), RTLD_NOW | flags_);
     if (handle == nullptr) {

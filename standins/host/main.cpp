@@ -226,7 +226,7 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
         say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
         return finish(modules, EXIT_SERVICE_FAILED, verbose);
     }
-    if (r.passedThrough) {
+    if (r.passedThrough && !input.empty()) {
         say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
                                     : "input is not compressed data: passed through unchanged");
     }
