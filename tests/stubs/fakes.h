@@ -195,19 +195,21 @@ public:
     }
     TBuf* createTBuf(char const* s) override {
         ++made[1];
-        lastString = s != nullptr ? s : "(null)";
+        record([&] { lastString = s != nullptr ? s : "(null)"; });
         return refuse() ? nullptr : Buf::make(s != nullptr ? s : "");
     }
     TBuf* createTBuf(unsigned char const* d, unsigned int n) override {
         ++made[2];
-        lastBytes = d;
-        lastLen = n;
+        record([&] {
+            lastBytes = d;
+            lastLen = n;
+        });
         return refuse() ? nullptr : Buf::make(d, n);
     }
     // A null source gives an empty buffer.
     TBuf* createTBuf(TBuf* source) override {
         ++made[3];
-        lastSource = source;
+        record([&] { lastSource = source; });
         if (refuse()) return nullptr;
         if (source == nullptr) return Buf::make("");
         return Buf::make(static_cast<Buf*>(source)->content());
@@ -218,17 +220,25 @@ public:
     std::atomic<int> made[4] = {};
     // Refuses every request from the n-th on (counting from 0); -1: never.
     std::atomic<int> refuseFrom{-1};
+    // The arguments of the latest call of each form; read them when no thread
+    // is calling.
     std::string lastString;
     unsigned char const* lastBytes = nullptr;
     unsigned int lastLen = 0;
     TBuf* lastSource = reinterpret_cast<TBuf*>(1);
 
 private:
+    template <class F>
+    void record(F f) {
+        std::lock_guard<std::mutex> lock(m);
+        f();
+    }
     bool refuse() {
         int from = refuseFrom.load();
         return from >= 0 && served++ >= from;
     }
     std::atomic<int> served{0};
+    std::mutex m;
 };
 
 // The ZIP service's work object, as the stub sees it.
