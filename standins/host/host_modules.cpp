@@ -151,7 +151,10 @@ std::string defaultModuleDir() {
     dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
     for (char const* rel : {"/../lib/s_zip", "/../lib"}) {
         std::string candidate = dir + rel;
-        if (isFile(candidate + "/libs_zip.so")) return candidate;
+        if (isFile(candidate + "/libs_zip.so")) {
+            char real[PATH_MAX];
+            return realpath(candidate.c_str(), real) != nullptr ? std::string(real) : candidate;
+        }
     }
     return {};
 }

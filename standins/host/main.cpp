@@ -320,6 +320,7 @@ int main(int argc, char** argv) {
         }
     }
     if (args.empty()) {
+        say("no command given");
         std::cerr << kUsage;
         return EXIT_USAGE;
     }
