@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 
@@ -190,6 +191,33 @@ IN_BOTH_MODES(ServicesAreFoundByTheirIdentifiers, servicesAreFound)
 IN_BOTH_MODES(SwitchFileChangedBetweenCallsTakesEffect, switchFileIsReadAtEveryCall)
 IN_BOTH_MODES(FailuresAreNamedAndNotCompressedInputPassesThrough, failuresAreNamed)
 IN_BOTH_MODES(RegistryShowsTheHostsHoldsAndTheirRelease, registryShowsTheHostsHolds)
+
+// Client threads share the modules: each runs its own round trips while the
+// others do, and every result is its own input again.
+TEST(ModulesThreads, ConcurrentRoundTrips) {
+    ConfigDir config;
+    config.write("Compress = 1\n");
+    HostModules modules;
+    std::string error;
+    ASSERT_TRUE(modules.loadStandardSet(ZIP_MODULE_DIR, &error)) << error;
+    int failures[4] = {0, 0, 0, 0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &failures] {
+            std::vector<unsigned char> data = sampleText();
+            data.resize(data.size() - static_cast<size_t>(t) * 7);
+            for (int i = 0; i < 15; ++i) {
+                CodecResult z = runCodec(CodecOp::Compress, data);
+                CodecResult back = runCodec(CodecOp::Decompress, z.output);
+                if (!z.ok || z.passedThrough || !back.ok || back.output != data) ++failures[t];
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
+    x509cmn_fini();
+    for (UnloadStep const& s : modules.unloadAll()) EXPECT_TRUE(s.ok() && !s.usedByOthers) << s.name;
+}
 
 // Stubs the host forgot are cut loose by the unload protocol and answer as
 // unbound afterwards instead of calling into an unmapped module.
