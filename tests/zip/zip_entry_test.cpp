@@ -68,6 +68,7 @@ TEST_F(ZipModule, LoadCallWithNonZeroIntegerOnlyRecordsTheManager) {
 
 TEST_F(ZipModule, UnloadFinishesEveryObjectBeforeLettingGoOfTheService) {
     CMN_GRefPtr<FiniProbe> probe(new FiniProbe);
+    CMN_GuardedRef* const first = guardedOf(service);
     CMN_GRefPtr<TZip_Interface> other(zipOf(service));  // another holder of the service
     EXPECT_EQ(GetInterfaceClass(nullptr, 0), nullptr);
     EXPECT_EQ(probe.get()->finis, 1);
@@ -76,7 +77,7 @@ TEST_F(ZipModule, UnloadFinishesEveryObjectBeforeLettingGoOfTheService) {
     EXPECT_EQ(other.get()->references(), 1);
     EXPECT_EQ(GetModMgr(), &manager());  // never cleared
     other.replacePointee(nullptr);
-    EXPECT_FALSE(isRegistered(guardedOf(service)));
+    EXPECT_FALSE(isRegistered(first));
 }
 
 TEST(ZipEntry, UnloadWithoutLoadFinishesWhatIsRegistered) {
@@ -88,6 +89,7 @@ TEST(ZipEntry, UnloadWithoutLoadFinishesWhatIsRegistered) {
 }
 
 TEST_F(ZipModule, SecondLoadCallMovesTZipSToANewService) {
+    CMN_GuardedRef* const firstGuarded = guardedOf(service);
     CMN_GRefPtr<TZip_Interface> first(zipOf(service));
     BaseModuleInterface* second = GetInterfaceClass(&manager(), 0);
     manager().zip = second;
@@ -96,7 +98,7 @@ TEST_F(ZipModule, SecondLoadCallMovesTZipSToANewService) {
     EXPECT_EQ(zipOf(second)->references(), 1);
     EXPECT_EQ(first.get()->references(), 1);
     first.replacePointee(nullptr);  // without TZipS, the first one goes
-    EXPECT_FALSE(isRegistered(guardedOf(service)));
+    EXPECT_FALSE(isRegistered(firstGuarded));
 }
 
 TEST_F(ZipModule, GetServiceAnswersOnlyToZIP) {
