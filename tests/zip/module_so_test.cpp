@@ -119,6 +119,18 @@ TEST(ZipSharedObject, TwoModulesKeepTheirOwnRegistryLockAndIdentity) {
     EXPECT_TRUE(fixture.unload());
 }
 
+// A host that unloads the library without the unload call: static
+// destruction lets TZipS go of the service object while the registry and its
+// lock still exist, and the library leaves the process.
+TEST(ZipSharedObject, UnloadWithoutTheUnloadCall) {
+    Module zip(ZIP_MODULE_PATH);
+    ASSERT_NE(zip.handle, nullptr) << dlerror();
+    NoServices host;
+    auto load = zip.sym<BaseModuleInterface* (*)(ModMgr_Interface*, int)>("GetInterfaceClass");
+    ASSERT_NE(load(&host, 0), nullptr);
+    EXPECT_TRUE(zip.unload());
+}
+
 // The module finds its configuration library beside itself and defines none
 // of its own.
 TEST(ZipSharedObject, ConfigurationComesFromLibsIni) {
