@@ -79,7 +79,7 @@ extern "C" int vela_get_config_dir(char const** dir) {
 bool checkSwitchFile(uint8_t const* data, std::size_t size) {
     std::FILE* f = std::fopen(directory().file.c_str(), "wb");
     if (f == nullptr) return true;  // nothing to compare
-    std::fwrite(data, 1, size, f);
+    if (size > 0) std::fwrite(data, 1, size, f);
     std::fclose(f);
     bool const actual = read_compress_switch();
     bool const expected = model(data, size);
