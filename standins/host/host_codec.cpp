@@ -51,7 +51,7 @@ std::string resultCodeName(unsigned int code) {
 
 CodecResult runCodec(CodecOp op, std::vector<unsigned char> const& input) {
     CodecResult r;
-    if (static_cast<unsigned long long>(input.size()) > 0xffffffffull) {
+    if (static_cast<unsigned int>(input.size()) != input.size()) {
         r.message = "input larger than a byte buffer can hold (4 GiB - 1)";
         return r;
     }
