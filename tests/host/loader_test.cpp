@@ -59,8 +59,8 @@ void loadLookUpAndUnload(int dlopenMode) {
     EXPECT_FALSE(mapped(path));
 }
 
-TEST(Loader, GoodModuleLoadsAnswersLookupsAndUnloadsCompletelyLocal) { loadLookUpAndUnload(RTLD_LOCAL); }
-TEST(Loader, GoodModuleLoadsAnswersLookupsAndUnloadsCompletelyGlobal) { loadLookUpAndUnload(RTLD_GLOBAL); }
+TEST(HostLoader, GoodModuleLoadsAnswersLookupsAndUnloadsCompletelyLocal) { loadLookUpAndUnload(RTLD_LOCAL); }
+TEST(HostLoader, GoodModuleLoadsAnswersLookupsAndUnloadsCompletelyGlobal) { loadLookUpAndUnload(RTLD_GLOBAL); }
 
 // A host holder left on a module object is cut loose before the library goes,
 // so it never points into an unmapped module.
@@ -97,8 +97,8 @@ void holdAndUnload(int dlopenMode) {
     EXPECT_EQ(onObject.get(), nullptr);
 }
 
-TEST(Loader, HoldsLeftByTheHostAreCutLooseBeforeDlcloseLocal) { holdAndUnload(RTLD_LOCAL); }
-TEST(Loader, HoldsLeftByTheHostAreCutLooseBeforeDlcloseGlobal) { holdAndUnload(RTLD_GLOBAL); }
+TEST(HostLoader, HoldsLeftByTheHostAreCutLooseBeforeDlcloseLocal) { holdAndUnload(RTLD_LOCAL); }
+TEST(HostLoader, HoldsLeftByTheHostAreCutLooseBeforeDlcloseGlobal) { holdAndUnload(RTLD_GLOBAL); }
 
 // Every broken file is refused with a message naming the problem, and nothing
 // of it stays loaded.
@@ -113,17 +113,17 @@ void expectRefused(char const* file, char const* expected) {
     EXPECT_TRUE(modules.unloadAll().empty());
 }
 
-TEST(BrokenModule, MissingEntryPoint) { expectRefused("fx_noentry", "no entry point GetInterfaceClass"); }
-TEST(BrokenModule, UnresolvedSymbol) { expectRefused("fx_unresolved", "fixture_function_nobody_defines"); }
-TEST(BrokenModule, TruncatedFile) { expectRefused("fx_truncated", "truncated"); }
-TEST(BrokenModule, NotAnElfFile) { expectRefused("fx_text", "not a shared object"); }
-TEST(BrokenModule, MissingFile) { expectRefused("fx_missing_file", "No such file"); }
-TEST(BrokenModule, EntryPointOfAnotherFile) { expectRefused("fx_foreign", "not to the file opened"); }
-TEST(BrokenModule, LoadCallGivesNoService) { expectRefused("fx_nullload", "gave no service object"); }
+TEST(HostBrokenModule, MissingEntryPoint) { expectRefused("fx_noentry", "no entry point GetInterfaceClass"); }
+TEST(HostBrokenModule, UnresolvedSymbol) { expectRefused("fx_unresolved", "fixture_function_nobody_defines"); }
+TEST(HostBrokenModule, TruncatedFile) { expectRefused("fx_truncated", "truncated"); }
+TEST(HostBrokenModule, NotAnElfFile) { expectRefused("fx_text", "not a shared object"); }
+TEST(HostBrokenModule, MissingFile) { expectRefused("fx_missing_file", "No such file"); }
+TEST(HostBrokenModule, EntryPointOfAnotherFile) { expectRefused("fx_foreign", "not to the file opened"); }
+TEST(HostBrokenModule, LoadCallGivesNoService) { expectRefused("fx_nullload", "gave no service object"); }
 
 // The dependency that carried the foreign entry point is released with the
 // refused file.
-TEST(BrokenModule, ForeignEntryPointDependencyIsReleasedToo) {
+TEST(HostBrokenModule, ForeignEntryPointDependencyIsReleasedToo) {
     HostModules modules;
     std::string error;
     EXPECT_FALSE(modules.load(fixture("fx_foreign"), &error));
@@ -131,7 +131,7 @@ TEST(BrokenModule, ForeignEntryPointDependencyIsReleasedToo) {
 }
 
 // A library that cannot be unmapped is reported, not hidden.
-TEST(UnloadProtocol, ReportsALibraryThatStaysMapped) {
+TEST(HostUnloadProtocol, ReportsALibraryThatStaysMapped) {
     HostModules modules;
     std::string error;
     ASSERT_TRUE(modules.load(fixture("fx_nodelete"), &error)) << error;
@@ -143,7 +143,7 @@ TEST(UnloadProtocol, ReportsALibraryThatStaysMapped) {
 }
 
 // Modules unload newest first; a second set loads again after a full unload.
-TEST(UnloadProtocol, ReverseOrderAndReload) {
+TEST(HostUnloadProtocol, ReverseOrderAndReload) {
     for (int round = 0; round < 2; ++round) {
         HostModules modules;
         std::string error;
@@ -157,7 +157,7 @@ TEST(UnloadProtocol, ReverseOrderAndReload) {
     }
 }
 
-TEST(IdText, ShowsBothKindsAndNull) {
+TEST(HostIdText, ShowsBothKindsAndNull) {
     TstringID s("ZIP");
     Tuint32ID n(111);
     EXPECT_EQ(idText(&s), "ZIP");

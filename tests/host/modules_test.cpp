@@ -194,7 +194,7 @@ IN_BOTH_MODES(RegistryShowsTheHostsHoldsAndTheirRelease, registryShowsTheHostsHo
 
 // Client threads share the modules: each runs its own round trips while the
 // others do, and every result is its own input again.
-TEST(ModulesThreads, ConcurrentRoundTrips) {
+TEST(HostModulesThreads, ConcurrentRoundTrips) {
     ConfigDir config;
     config.write("Compress = 1\n");
     HostModules modules;
@@ -221,7 +221,7 @@ TEST(ModulesThreads, ConcurrentRoundTrips) {
 
 // Stubs the host forgot are cut loose by the unload protocol and answer as
 // unbound afterwards instead of calling into an unmapped module.
-TEST(ModulesUnload, ForgottenStubsAreCutLoose) {
+TEST(HostModulesUnload, ForgottenStubsAreCutLoose) {
     ConfigDir config;
     HostModules modules;
     std::string error;
