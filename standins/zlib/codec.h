@@ -61,7 +61,21 @@ struct LibdeflateCodec {
     static int compress(unsigned char const* in, size_t len, CodecOutput& out);
     static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out);
 };
-using Codec = LibdeflateCodec;
+// The service's codec, chosen by measurement (bench/CODEC.md): libdeflate
+// decodes faster at every size; it encodes faster from kSmallInput bytes on,
+// while below that its fixed cost per call (resetting its match finder)
+// outweighs its speed and zlib encodes faster.
+struct MeasuredCodec {
+    static constexpr size_t kSmallInput = 4 * 1024;
+    static char const* name() { return "libdeflate"; }
+    static int compress(unsigned char const* in, size_t len, CodecOutput& out) {
+        return len < kSmallInput ? ZlibCodec::compress(in, len, out) : LibdeflateCodec::compress(in, len, out);
+    }
+    static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out) {
+        return LibdeflateCodec::decompress(in, len, limit, out);
+    }
+};
+using Codec = MeasuredCodec;
 #else
 using Codec = ZlibCodec;
 #endif

@@ -88,6 +88,8 @@ CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int
 CMN_EXPORT unsigned int s_zlib_set_max_output(unsigned int bytes);
 // The current output limit.
 CMN_EXPORT unsigned int s_zlib_max_output(void);
-// The name of the codec the module was built with: "libdeflate" or "zlib".
+// The codec the module was built with: "libdeflate" (libdeflate decodes, and
+// encodes inputs of 4 KiB and more; zlib encodes shorter ones) or "zlib"
+// (zlib does everything; 32-bit builds).
 CMN_EXPORT char const* s_zlib_codec_name(void);
 }
