@@ -70,14 +70,19 @@ namespace {
 // Takes a freshly made buffer (count 0, one hold for us) into `w`: a temporary
 // holder claims it at once, `w`'s holder takes its own reference, and the hold
 // is given back, so from then on the wrapper keeps the buffer by its holder
-// alone.
+// alone. Should a reference fail (allocation), the hold is given back all the
+// same before the failure goes on, so the buffer does not outlive it.
 void adopt(aBuf& w, TBuf* made) {
-    CMN_GRefPtr<TBuf> claimed(made);
-    w.holder = claimed;
-    if (w.holder.pointee != nullptr) {
-        w.err = 0;
-        w.holder.pointee->release();
+    if (made == nullptr) return;
+    try {
+        CMN_GRefPtr<TBuf> claimed(made);
+        w.holder = claimed;
+    } catch (...) {
+        made->release();
+        throw;
     }
+    w.err = 0;
+    made->release();
 }
 
 }  // namespace

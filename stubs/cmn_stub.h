@@ -75,7 +75,12 @@ public:
     // unref() stays balanced.
     void ref() override {
         mutex.lock();
-        if (holder.pointee == nullptr) holder.initPointee();
+        try {
+            if (holder.pointee == nullptr) holder.initPointee();
+        } catch (...) {  // allocation failure: nothing counted, mutex free
+            mutex.unlock();
+            throw;
+        }
         ++useCount;
         mutex.unlock();
     }
@@ -109,7 +114,12 @@ public:
     T* bound() {
         if (T* p = holder.loadPointee()) return p;
         mutex.lock();
-        if (holder.pointee == nullptr) holder.initPointee();
+        try {
+            if (holder.pointee == nullptr) holder.initPointee();
+        } catch (...) {  // allocation failure: still unbound, mutex free
+            mutex.unlock();
+            throw;
+        }
         T* p = holder.pointee;
         mutex.unlock();
         return p;

@@ -80,7 +80,12 @@ public:
     static Buf* make(std::string const& s) { return make(reinterpret_cast<unsigned char const*>(s.data()), s.size()); }
     static Buf* make(unsigned char const* d, unsigned int n) {
         Buf* b = new Buf(d, n);
-        b->acquire();
+        try {
+            b->acquire();
+        } catch (...) {
+            delete b;  // unclaimed: count 0
+            throw;
+        }
         return b;
     }
 
@@ -89,13 +94,19 @@ public:
 
     int acquire() override {
         if (refuseHolds) return -1;
-        if (holds++ == 0) anchor.replacePointee(this);
-        return holds;
+        if (holds == 0) {
+            addReference(&anchor);  // takes its count back when it fails
+            anchor.pointee = this;
+        }
+        return ++holds;
     }
     // The last hold may destroy the buffer: nothing is touched afterwards.
     int release() override {
         if (holds == 0) return -1;
-        if (--holds == 0) anchor.replacePointee(nullptr);
+        if (--holds == 0) {
+            anchor.pointee = nullptr;  // cleared first: the release may destroy us
+            remReference(&anchor);
+        }
         return 0;
     }
     int set(char const* s) override {
