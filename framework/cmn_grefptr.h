@@ -53,7 +53,7 @@ public:
 
     // Not virtual: a holder is never destroyed through its interface.
     ~CMN_GRefPtr() {
-        if (pointee != nullptr) guarded(pointee)->remReference(this);
+        if (T* p = loadPointee()) guarded(p)->remReference(this);
     }
 
     // The target drops its reference and takes one on the source's object in
@@ -71,15 +71,20 @@ public:
     }
 
     // Lets go of the object held, then holds `g` (or nothing). `g` must not be
-    // the object already held. The pointer is cleared before the release, so
-    // an unlocked reader never sees an object this holder has let go.
+    // the object already held. The release comes before the pointer changes:
+    // when a registry walk tells this holder to let go while its owner is
+    // already letting go (and waits inside remReference for the holder-list
+    // lock the walk holds), the walk still finds the pointer and releases in
+    // this holder's name, and the owner's own release then finds nothing left.
+    // Clearing first would make the walk take the holder off by force with
+    // its reference still counted, so the object would never die.
     void replacePointee(CMN_GuardedRef* g) override {
-        T* old = pointee;
-        setPointee(nullptr);
-        if (old != nullptr) guarded(old)->remReference(this);
+        if (T* old = loadPointee()) guarded(old)->remReference(this);
         if (g != nullptr) {
             setPointee(typed(g));
             g->addReference(this);
+        } else {
+            setPointee(nullptr);
         }
     }
 
