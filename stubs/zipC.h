@@ -41,7 +41,8 @@ public:
     unsigned int ZipTBuf();    // the zip buffer's code, or 40 when unbound
     unsigned int UnzipTBuf();  // the zip buffer's code, or 40 when unbound
     // A new buffer holding a copy of the zip buffer's result, carrying one
-    // hold for the caller (give it back with release()); null when unbound,
-    // when there is no result, or when the byte-buffer service makes none.
+    // hold for the caller (give it back with release()); null when unbound or
+    // when the byte-buffer service makes none. A zip buffer without a result
+    // passes null on to createTBuf(TBuf*): what that gives is the service's.
     TBuf* GetResultTBuf();
 };

@@ -20,15 +20,6 @@ protected:
 
 unsigned char const kBytes[] = {1, 2, 3};
 
-TEST_F(BufferClientTest, GlobalsStartAsDeclared) {
-    EXPECT_TRUE(X509CmnSrvID == Tuint32ID(111));
-    EXPECT_EQ(theX509Cmn.holder.serviceID, &X509CmnSrvID);
-    EXPECT_EQ(theX509Cmn.holder.moduleID, GetModuleID());
-    EXPECT_EQ(theX509Cmn.holder.factory, nullptr);
-    EXPECT_FALSE(bound());
-    EXPECT_EQ(uses(), 0);
-}
-
 TEST_F(BufferClientTest, CreateTBufBindsOnFirstUseWithoutCounting) {
     auto& service = install<BufService>(X509CmnSrvID);
     Buf* empty = static_cast<Buf*>(createTBuf());

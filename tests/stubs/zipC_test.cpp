@@ -82,19 +82,6 @@ TEST_F(ZipClientTest, TZipBufferHoldsTheOnlyReferenceAndNotTheService) {
     in->release();
 }
 
-TEST_F(ZipClientTest, TZipBufferFromPointerReferencesIt) {
-    auto& zip = install<ZipService>(TZipID);
-    TZipBuffer_Interface* made = zip->createTZipBuffer(nullptr);
-    {
-        TZipBuffer first(made);
-        TZipBuffer second(made);
-        EXPECT_EQ(made->references(), 2);
-        TZipBuffer none(static_cast<TZipBuffer_Interface*>(nullptr));
-        EXPECT_FALSE(none.isBound());
-    }
-    EXPECT_EQ(ZipBuffer::live, 0);
-}
-
 TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
     auto& buffers = install<BufService>(X509CmnSrvID);
     Buf* in = Buf::make("x");
