@@ -59,12 +59,16 @@ public:
     // The target drops its reference and takes one on the source's object in
     // its own name. Nothing changes when both hold the same object (or both
     // none). An empty target adopts the source's serviceID when it has one.
+    // If taking the new reference fails (allocation), the target is left
+    // empty: it never points at an object it holds no reference on.
     CMN_GRefPtr& operator=(CMN_GRefPtr const& source) {
         if (pointee == source.pointee) return *this;
-        if (pointee != nullptr)
-            guarded(pointee)->remReference(this);
-        else if (source.serviceID != nullptr)
+        if (T* old = loadPointee()) {
+            guarded(old)->remReference(this);
+            setPointee(nullptr);
+        } else if (source.serviceID != nullptr) {
             serviceID = source.serviceID;
+        }
         if (source.pointee != nullptr) guarded(source.pointee)->addReference(this);
         setPointee(source.pointee);
         return *this;
@@ -77,12 +81,18 @@ public:
     // lock the walk holds), the walk still finds the pointer and releases in
     // this holder's name, and the owner's own release then finds nothing left.
     // Clearing first would make the walk take the holder off by force with
-    // its reference still counted, so the object would never die.
+    // its reference still counted, so the object would never die. If taking
+    // the reference on `g` fails (allocation), the holder is left empty.
     void replacePointee(CMN_GuardedRef* g) override {
         if (T* old = loadPointee()) guarded(old)->remReference(this);
         if (g != nullptr) {
             setPointee(typed(g));
-            g->addReference(this);
+            try {
+                g->addReference(this);
+            } catch (...) {
+                setPointee(nullptr);
+                throw;
+            }
         } else {
             setPointee(nullptr);
         }

@@ -31,7 +31,7 @@ std::vector<CMN_GRPHolder*> ListedHolders(CMN_GuardedRef& o) {
 }
 
 using GuardedRef = FrameworkTest;
-using Fixture = FrameworkTest;
+
 
 }  // namespace
 
@@ -202,7 +202,7 @@ TEST(Slist, PushAndEraseKeepLinksAndCount) {
     // never the listed holders.
 }
 
-TEST(Fixture, FlagsLeftoverObjectsAndHolders) {
+TEST(FrameworkFixture, FlagsLeftoverObjectsAndHolders) {
     ASSERT_TRUE(FrameworkIsClean());
     auto* left = new Probe("left");
     EXPECT_FALSE(FrameworkIsClean());

@@ -14,7 +14,7 @@ namespace {
 Tuint32ID const kServiceID(111);
 TstringID const kHostModule("HOST");
 
-using Stubs = FrameworkTest;
+using StubTemplates = FrameworkTest;
 
 // A service stub that only records its calls and the use count it reaches.
 class SpyServiceStub final : public CMN_ServiceStubInterface {
@@ -51,7 +51,7 @@ public:
 
 }  // namespace
 
-TEST_F(Stubs, StubWithoutTargetIsUnboundForGood) {
+TEST_F(StubTemplates, StubWithoutTargetIsUnboundForGood) {
     CMN_Stub<Probe> fromNull(nullptr);
     EXPECT_FALSE(fromNull.isBound());
     CMN_Stub<Probe> empty;
@@ -78,7 +78,7 @@ TEST_F(Stubs, StubWithoutTargetIsUnboundForGood) {
     EXPECT_EQ(service->references(), 1);
 }
 
-TEST_F(Stubs, StubBindsThroughTheHostAndReleasesOnDestruction) {
+TEST_F(StubTemplates, StubBindsThroughTheHostAndReleasesOnDestruction) {
     OfferedService offered;
     {
         CMN_Stub<TestService_Interface> stub(kServiceID);
@@ -101,7 +101,7 @@ TEST_F(Stubs, StubBindsThroughTheHostAndReleasesOnDestruction) {
     EXPECT_TRUE(diedWithStub);
 }
 
-TEST_F(Stubs, StubCutLooseByTheTargetsModuleStaysUnbound) {
+TEST_F(StubTemplates, StubCutLooseByTheTargetsModuleStaysUnbound) {
     auto* o = new Probe("o");
     CMN_Stub<Probe> stub(o);
     PKIXAnyObject<Probe> objectStub(new Probe("p"), nullptr);
@@ -111,7 +111,7 @@ TEST_F(Stubs, StubCutLooseByTheTargetsModuleStaysUnbound) {
     EXPECT_EQ(Probe::census.live(), 0) << "their only references were the stubs'";
 }
 
-TEST_F(Stubs, ServiceStubLetsGoAfterItsLastObjectAndBindsAgain) {
+TEST_F(StubTemplates, ServiceStubLetsGoAfterItsLastObjectAndBindsAgain) {
     OfferedService offered;
     CMN_ServiceStub<TestService_Interface> svc(kServiceID);
     EXPECT_EQ(svc.holder.pointee, nullptr);
@@ -147,7 +147,7 @@ TEST_F(Stubs, ServiceStubLetsGoAfterItsLastObjectAndBindsAgain) {
     svc.unref();
 }
 
-TEST_F(Stubs, ObjectStubCountsInItsServiceStubBoundOrNot) {
+TEST_F(StubTemplates, ObjectStubCountsInItsServiceStubBoundOrNot) {
     SpyServiceStub spy;
     {
         PKIXAnyObject<Probe> unbound(nullptr, &spy);
@@ -188,7 +188,7 @@ TEST_F(Stubs, ObjectStubCountsInItsServiceStubBoundOrNot) {
     EXPECT_TRUE(alone.isBound());
 }
 
-TEST_F(Stubs, UseCountIsBalancedEvenWhenBindingFails) {
+TEST_F(StubTemplates, UseCountIsBalancedEvenWhenBindingFails) {
     CMN_ServiceStub<TestService_Interface> svc(kServiceID);  // no host: cannot bind
     svc.ref();
     EXPECT_EQ(svc.useCount, 1);
@@ -214,7 +214,7 @@ TEST_F(Stubs, UseCountIsBalancedEvenWhenBindingFails) {
     EXPECT_EQ(offered.extraReferences(), 0);
 }
 
-TEST_F(Stubs, LazyBindingBindsOncePerUnboundPeriod) {
+TEST_F(StubTemplates, LazyBindingBindsOncePerUnboundPeriod) {
     OfferedService offered;
     CMN_ServiceStub<TestService_Interface> svc(kServiceID);
     EXPECT_EQ(svc.bound(), offered.typed());
@@ -234,7 +234,7 @@ TEST_F(Stubs, LazyBindingBindsOncePerUnboundPeriod) {
     EXPECT_EQ(offered.extraReferences(), 2);
 }
 
-TEST_F(Stubs, ServiceStubAssignmentMovesTheBindingAndTheCount) {
+TEST_F(StubTemplates, ServiceStubAssignmentMovesTheBindingAndTheCount) {
     OfferedService offered;
     CMN_ServiceStub<TestService_Interface> source(kServiceID, true);
     source.ref();
@@ -262,7 +262,7 @@ TEST_F(Stubs, ServiceStubAssignmentMovesTheBindingAndTheCount) {
 // Decision: bound()'s fast path is one acquire load, paired with the release
 // stores of every binding and unbinding; callers use the service without a
 // reference of their own while its module keeps it alive.
-TEST_F(Stubs, BoundFastPathRacesWithBindingAndUnbinding) {
+TEST_F(StubTemplates, BoundFastPathRacesWithBindingAndUnbinding) {
     constexpr int kUsers = 2, kCyclers = 2, kCalls = 20000, kCycles = 4000;
     OfferedService offered;
     {

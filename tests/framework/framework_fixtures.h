@@ -108,7 +108,7 @@ public:
 // release() and a walk's cut-loose meet, the first to reach the holder list
 // drops the reference and the other finds nothing. The object must outlive
 // the owner's release() (tests that race it with walks keep it alive).
-class TestHolder : public CMN_GRPHolder {
+class TestHolder final : public CMN_GRPHolder {
 public:
     enum Behaviour { LetsGo, Stubborn };
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-using Layout = FrameworkTest;
+using SharedLayout = FrameworkTest;
 using VirtualSlots = FrameworkTest;
 
 Field const kPtr = Ptr();
@@ -76,7 +76,7 @@ public:
 
 }  // namespace
 
-TEST_F(Layout, Identifiers) {
+TEST_F(SharedLayout, Identifiers) {
     Tuint32ID number(64);
     TstringID string("ZIP");
     // The abstract base is measured through its derived classes.
@@ -89,7 +89,7 @@ TEST_F(Layout, Identifiers) {
     EXPECT_EQ(sizeof(IDType_t), 4u);
 }
 
-TEST_F(Layout, LocksAndCounts) {
+TEST_F(SharedLayout, LocksAndCounts) {
     CMN_Mutex mutex;
     EXPECT_TRUE(Matches(mutex, {OffsetIn(mutex, mutex.mutex)}, kMutex));
 
@@ -104,7 +104,7 @@ TEST_F(Layout, LocksAndCounts) {
     EXPECT_EQ(sizeof ref.refCount, 4u);
 }
 
-TEST_F(Layout, HolderListAndGuardedReference) {
+TEST_F(SharedLayout, HolderListAndGuardedReference) {
     sitem<CMN_GRPHolder> item{};
     EXPECT_EQ(OffsetIn(item, item.next), static_cast<std::ptrdiff_t>(kItem[0]));
     EXPECT_EQ(OffsetIn(item, item.prevLink), static_cast<std::ptrdiff_t>(kItem[1]));
@@ -124,7 +124,7 @@ TEST_F(Layout, HolderListAndGuardedReference) {
                         kGuardedRef));
 }
 
-TEST_F(Layout, HoldersRegistryAndGuards) {
+TEST_F(SharedLayout, HoldersRegistryAndGuards) {
     CMN_GRefPtr<Probe> h;
     EXPECT_TRUE(Matches(h,
                         {OffsetIn(h, h.serviceID), OffsetIn(h, h.pointee), OffsetIn(h, h.moduleID),
@@ -141,7 +141,7 @@ TEST_F(Layout, HoldersRegistryAndGuards) {
     EXPECT_TRUE(Matches(guard, {OffsetIn(guard, guard.holder)}, kDummyHolder));
 }
 
-TEST_F(Layout, StubTemplates) {
+TEST_F(SharedLayout, StubTemplates) {
     CMN_Stub<Probe> stub;
     EXPECT_TRUE(Matches(stub, {OffsetIn(stub, stub.holder)}, kStub));
 

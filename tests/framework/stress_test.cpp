@@ -14,7 +14,7 @@
 
 namespace {
 
-using Stress = FrameworkTest;
+using FrameworkStress = FrameworkTest;
 
 template <class Body>
 void RunThreads(int n, Body body) {
@@ -25,7 +25,7 @@ void RunThreads(int n, Body body) {
 
 }  // namespace
 
-TEST_F(Stress, RecursiveMutexKeepsMutualExclusionWhileNesting) {
+TEST_F(FrameworkStress, RecursiveMutexKeepsMutualExclusionWhileNesting) {
     constexpr int kThreads = 4, kRounds = 20000;
     CMN_RecursiveMutex m("");
     long counter = 0;  // touched only under the lock
@@ -57,7 +57,7 @@ TEST_F(Stress, RecursiveMutexKeepsMutualExclusionWhileNesting) {
     EXPECT_EQ(m.owner, pthread_t(0));
 }
 
-TEST_F(Stress, ReferenceTrafficOnSharedObjectsBalances) {
+TEST_F(FrameworkStress, ReferenceTrafficOnSharedObjectsBalances) {
     constexpr int kThreads = 4, kRounds = 5000, kObjects = 3;
     std::vector<Probe*> objects;
     std::vector<CMN_GRefPtr<Probe>> anchors;
@@ -89,7 +89,7 @@ TEST_F(Stress, ReferenceTrafficOnSharedObjectsBalances) {
     EXPECT_EQ(Probe::census.destroyed - destroyedBefore, kObjects);
 }
 
-TEST_F(Stress, RegistryWalksRaceWithTrafficAndObjectLifecycles) {
+TEST_F(FrameworkStress, RegistryWalksRaceWithTrafficAndObjectLifecycles) {
     constexpr int kTraffic = 2, kTrafficRounds = 20000, kLifecycleRounds = 20000, kMinWalks = 50, kShared = 4;
     TstringID const peer("PEER");
 
