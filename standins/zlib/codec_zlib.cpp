@@ -79,8 +79,7 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
 
     MallocBlock block;
     size_t capacity = 0;
-    unsigned char scratch[1];
-    static_assert(sizeof scratch == 1, "probe is one byte");
+    unsigned char probe;
     unsigned char* window = nullptr;
     if (keep == nullptr) {
         window = static_cast<unsigned char*>(std::malloc(kScratch));
@@ -101,7 +100,7 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
         if (z.s.avail_out == 0) {
             if (produced == limit) {
                 probing = true;
-                z.s.next_out = scratch;
+                z.s.next_out = &probe;
                 z.s.avail_out = 1;
             } else if (keep == nullptr) {
                 size_t room = limit - produced < kScratch ? limit - produced : kScratch;

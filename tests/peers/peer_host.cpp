@@ -13,8 +13,8 @@ ModMgr_Interface* ModMgr = nullptr;
 
 TypifiedID const& TestModuleID() { return ModuleID; }
 
-LoadedModule::LoadedModule(std::string p) : path(std::move(p)) {
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+LoadedModule::LoadedModule(std::string p, int scope) : path(std::move(p)) {
+    handle = dlopen(path.c_str(), RTLD_NOW | scope);
     if (handle == nullptr) return;
     entry = reinterpret_cast<Entry>(dlsym(handle, "GetInterfaceClass"));
     auto get = reinterpret_cast<ManagerFn>(dlsym(handle, "GetObjectManager"));
@@ -69,8 +69,8 @@ CMN_GuardedRef* TestModuleManager::lookupService(TypifiedID const* service, Typi
     return nullptr;
 }
 
-LoadedModule* TestModuleManager::load(std::string const& path) {
-    auto* m = new LoadedModule(path);
+LoadedModule* TestModuleManager::load(std::string const& path, int scope) {
+    auto* m = new LoadedModule(path, scope);
     if (!m->ok()) {
         delete m;
         return nullptr;

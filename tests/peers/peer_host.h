@@ -6,6 +6,8 @@
 // The test executable is itself a module named "PEERS" (its holders are
 // stamped with that identifier).
 
+#include <dlfcn.h>
+
 #include <string>
 #include <vector>
 
@@ -22,9 +24,10 @@ public:
     using Entry = BaseModuleInterface* (*)(ModMgr_Interface*, int);
     using ManagerFn = CMN_ObjectManager* (*)();
 
-    // dlopen (RTLD_NOW | RTLD_LOCAL) and resolve the entry points; the
-    // module's load call is not made yet. `ok()` tells whether it worked.
-    explicit LoadedModule(std::string path);
+    // dlopen (RTLD_NOW | `scope`: RTLD_LOCAL or RTLD_GLOBAL) and resolve the
+    // entry points; the module's load call is not made yet. `ok()` tells
+    // whether it worked.
+    LoadedModule(std::string path, int scope);
     // Runs unload() if it has not run.
     ~LoadedModule();
     LoadedModule(LoadedModule const&) = delete;
@@ -58,7 +61,7 @@ public:
     CMN_GuardedRef* lookupService(TypifiedID const* service, TypifiedID const* asking) override;
 
     // Loads and makes the load call (manager, 0); null on failure.
-    LoadedModule* load(std::string const& path);
+    LoadedModule* load(std::string const& path, int scope = RTLD_LOCAL);
     // Unload protocol for every module, newest first; true when all went well.
     bool unloadAll();
     ~TestModuleManager();

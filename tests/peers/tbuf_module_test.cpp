@@ -1,4 +1,5 @@
 // libs_tbuf.so, loaded for real and driven through its interfaces.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <vector>
