@@ -57,8 +57,15 @@ TEST_F(TBufModule, AnswersTheModuleContract) {
     EXPECT_EQ(m->getService(TstringID("TBUF")), nullptr);
     EXPECT_EQ(baseline, 2);
     EXPECT_EQ(module->objectManager->moduleIsUsed(), 0);
-    EXPECT_EQ(module->entry(&host, 3), nullptr);
+    auto* recorded = static_cast<ModMgr_Interface**>(module->symbol("ModMgr"));
+    ASSERT_NE(recorded, nullptr);
+    TestModuleManager other;
+    EXPECT_EQ(module->entry(&other, 3), nullptr);
+    EXPECT_EQ(*recorded, &other);
     EXPECT_EQ(module->registered(), 2);
+    module->entry(nullptr, 0);
+    EXPECT_EQ(*recorded, &other);
+    EXPECT_EQ(module->registered(), 0);
 }
 
 TEST_F(TBufModule, EveryFactoryFormMakesAHeldCopy) {

@@ -88,9 +88,16 @@ TEST_F(ZlibModule, AnswersTheModuleContract) {
     EXPECT_EQ(service->references(), 1);
     EXPECT_EQ(module->registered(), 1);
     EXPECT_EQ(module->objectManager->moduleIsUsed(), 0);
-    // A load call with a non-zero integer creates nothing.
-    EXPECT_EQ(module->entry(&host, 7), nullptr);
+    // A load call with a non-zero integer records the manager and creates
+    // nothing; the unload call leaves the last manager recorded.
+    auto* recorded = static_cast<ModMgr_Interface**>(module->symbol("ModMgr"));
+    ASSERT_NE(recorded, nullptr);
+    EXPECT_EQ(*recorded, &host);
+    TestModuleManager other;
+    EXPECT_EQ(module->entry(&other, 7), nullptr);
+    EXPECT_EQ(*recorded, &other);
     EXPECT_EQ(module->registered(), 1);
+    module->entry(&host, 7);
 }
 
 TEST_F(ZlibModule, RoundTripsAtManySizesAndZlibReadsTheOutput) {
