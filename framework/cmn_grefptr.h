@@ -21,9 +21,11 @@
 //   }  // b destroyed       o: count 0, destroyed
 //
 // No lock of its own: its owner uses it from one thread at a time or under the
-// owner's lock. The only exception is the unlocked read of a service stub's
-// lazy binding, for which `pointee` is always written with release order and
-// read there with acquire order (loadPointee()).
+// owner's lock. Two exceptions: the unlocked read of a service stub's lazy
+// binding, and a registry walk of the pointee's module telling the holder to
+// let go (replacePointee(nullptr), under that object's holder-list lock). So
+// `pointee` is always written with release order, and read with acquire order
+// (loadPointee()) wherever such a second thread may meet it.
 
 #include "cmn_gref.h"
 #include "cmn_om_s.h"

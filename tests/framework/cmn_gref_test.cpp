@@ -32,7 +32,6 @@ std::vector<CMN_GRPHolder*> ListedHolders(CMN_GuardedRef& o) {
 
 using GuardedRef = FrameworkTest;
 
-
 }  // namespace
 
 TEST_F(GuardedRef, NewObjectsAreUnreferencedAndRegisteredNewestFirst) {
