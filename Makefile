@@ -9,6 +9,7 @@
 #   make bench  build and run the benchmarks
 
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
 # Warnings are errors in CI.
 export ZIP_WERROR := $(if $(CI),ON,OFF)
 

@@ -9,17 +9,7 @@ CMN_ObjectManager* InitObjectManager() { return &ObjectManager; }
 
 namespace {
 
-// Holds the registry lock for a scope.
-class RegistryLock {
-public:
-    explicit RegistryLock(CMN_RecursiveMutex* lock) : lock_(lock) { lock_->enter(); }
-    ~RegistryLock() { lock_->exit(); }
-    RegistryLock(RegistryLock const&) = delete;
-    RegistryLock& operator=(RegistryLock const&) = delete;
-
-private:
-    CMN_RecursiveMutex* lock_;
-};
+using RegistryLock = CMN_ScopedLock<CMN_RecursiveMutex>;
 
 // Holds one object's holder-list lock for a scope.
 class HolderListLock {
@@ -54,7 +44,7 @@ void guardedWalk(CMN_ObjectManager& om, Work work) {
     DummyHolder current(nullptr);
     DummyHolder next(nullptr);
     {
-        RegistryLock registry(om.objLock);
+        RegistryLock registry(*om.objLock);
         for (CMN_GuardedRef* o = firstClaimed(om.objects); o != nullptr; o = firstClaimed(o->next)) {
             moveGuard(current, o);
             CMN_GuardedRef* successor = o->next;
@@ -94,7 +84,7 @@ int cutHoldersLoose(CMN_GuardedRef* o, DummyHolder const& guard, Select selects)
 // `decides`, else 0. No guards: nothing can leave the registry meanwhile.
 template <class Decides>
 int anyHolder(CMN_ObjectManager& om, Decides decides) {
-    RegistryLock registry(om.objLock);
+    RegistryLock registry(*om.objLock);
     for (CMN_GuardedRef* o = om.objects; o != nullptr; o = o->next) {
         HolderListLock listLock(o);
         for (sitem<CMN_GRPHolder>* it = o->_getHolders()->head; it != nullptr; it = it->next)
@@ -109,7 +99,7 @@ CMN_ObjectManager::CMN_ObjectManager() : objLock(&CMN_Reference::RefMutex), obje
 CMN_ObjectManager::~CMN_ObjectManager() = default;
 
 void CMN_ObjectManager::storeObj(CMN_GuardedRef* o) {
-    RegistryLock registry(objLock);
+    RegistryLock registry(*objLock);
     o->prevLink = &objects;
     o->next = objects;
     if (objects != nullptr) objects->prevLink = &o->next;
@@ -117,7 +107,7 @@ void CMN_ObjectManager::storeObj(CMN_GuardedRef* o) {
 }
 
 void CMN_ObjectManager::removeObj(CMN_GuardedRef* o) {
-    RegistryLock registry(objLock);
+    RegistryLock registry(*objLock);
     if (o->next != nullptr) o->next->prevLink = o->prevLink;
     *o->prevLink = o->next;
     o->prevLink = nullptr;
@@ -152,7 +142,7 @@ int CMN_ObjectManager::moduleIsUsedBy(TypifiedID const& id) {
 }
 
 DummyHolder* CMN_ObjectManager::getObj() {
-    RegistryLock registry(objLock);
+    RegistryLock registry(*objLock);
     CMN_GuardedRef* o = firstClaimed(objects);
     return o != nullptr ? new DummyHolder(o) : nullptr;
 }

@@ -54,3 +54,22 @@ private:
     bool heldByCaller(pthread_t self) const;
     void take(pthread_t self);
 };
+
+// Holds a lock for the length of a scope (CMN_Mutex or CMN_RecursiveMutex),
+// so that every way out of the scope, an exception included, leaves it.
+template <class Lock>
+class CMN_ScopedLock {
+public:
+    explicit CMN_ScopedLock(Lock& lock) : lock_(lock) { enter(lock_); }
+    ~CMN_ScopedLock() { leave(lock_); }
+    CMN_ScopedLock(CMN_ScopedLock const&) = delete;
+    CMN_ScopedLock& operator=(CMN_ScopedLock const&) = delete;
+
+private:
+    static void enter(CMN_Mutex& m) { m.lock(); }
+    static void leave(CMN_Mutex& m) { m.unlock(); }
+    static void enter(CMN_RecursiveMutex& m) { m.enter(); }
+    static void leave(CMN_RecursiveMutex& m) { m.exit(); }
+
+    Lock& lock_;
+};

@@ -101,36 +101,29 @@ aBuf::aBuf(TBuf* buf) : PKIXAnyObject<TBuf>(buf, &theX509Cmn) {}
 // (CMN_ObjectStub's destructor); no hold is given back here.
 aBuf::~aBuf() {}
 
+namespace {
+
 // datap() and len() record success before the call: the buffer's answer
 // carries no code.
+template <class R, class Read>
+R readUncoded(aBuf const& w, R unbound, Read read) {
+    TBuf* b = w.holder.pointee;
+    w.err = b != nullptr ? 0 : CMN_NOT_BOUND;
+    return b != nullptr ? read(b) : unbound;
+}
+
+}  // namespace
+
 unsigned char const* aBuf::datap() const {
-    TBuf* b = holder.pointee;
-    if (b == nullptr) {
-        err = CMN_NOT_BOUND;
-        return nullptr;
-    }
-    err = 0;
-    return b->datap();
+    return readUncoded<unsigned char const*>(*this, nullptr, [](TBuf* b) { return b->datap(); });
 }
 
 unsigned char* aBuf::datap() {
-    TBuf* b = holder.pointee;
-    if (b == nullptr) {
-        err = CMN_NOT_BOUND;
-        return nullptr;
-    }
-    err = 0;
-    return b->datap();
+    return readUncoded<unsigned char*>(*this, nullptr, [](TBuf* b) { return b->datap(); });
 }
 
 unsigned int aBuf::len() const {
-    TBuf* b = holder.pointee;
-    if (b == nullptr) {
-        err = CMN_NOT_BOUND;
-        return 0;
-    }
-    err = 0;
-    return b->len();
+    return readUncoded<unsigned int>(*this, 0, [](TBuf* b) { return b->len(); });
 }
 
 int aBuf::set(char const* s) {

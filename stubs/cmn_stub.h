@@ -74,24 +74,17 @@ public:
     // Binds when unbound; counts one more user, bound or not, so the matching
     // unref() stays balanced.
     void ref() override {
-        mutex.lock();
-        try {
-            if (holder.pointee == nullptr) holder.initPointee();
-        } catch (...) {  // allocation failure: nothing counted, mutex free
-            mutex.unlock();
-            throw;
-        }
+        CMN_ScopedLock<CMN_Mutex> lock(mutex);
+        bindIfUnbound();  // an allocation failure leaves nothing counted
         ++useCount;
-        mutex.unlock();
     }
 
     // Counts one user less; the unref() that brings the count from 1 to 0 lets
     // go of the service. serviceID stays, so the stub can bind again. There is
     // no lower bound: surplus calls go below 0 without unbinding.
     void unref() override {
-        mutex.lock();
+        CMN_ScopedLock<CMN_Mutex> lock(mutex);
         if (--useCount == 0) holder.replacePointee(nullptr);
-        mutex.unlock();
     }
 
     // The mutex goes first, then the holder, which drops the service reference.
@@ -113,21 +106,20 @@ public:
     // are done with it.
     T* bound() {
         if (T* p = holder.loadPointee()) return p;
-        mutex.lock();
-        try {
-            if (holder.pointee == nullptr) holder.initPointee();
-        } catch (...) {  // allocation failure: still unbound, mutex free
-            mutex.unlock();
-            throw;
-        }
-        T* p = holder.pointee;
-        mutex.unlock();
-        return p;
+        CMN_ScopedLock<CMN_Mutex> lock(mutex);
+        bindIfUnbound();
+        return holder.pointee;
     }
 
     CMN_GRefPtr<T> holder;
     int useCount;
     CMN_Mutex mutex;
+
+private:
+    // Mutex held. An allocation failure propagates with the stub still unbound.
+    void bindIfUnbound() {
+        if (holder.pointee == nullptr) holder.initPointee();
+    }
 };
 
 // A stub on one object obtained through a service stub; it counts once in that

@@ -109,17 +109,6 @@ bool isFile(std::string const& p) {
     return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-class ListLock {
-public:
-    explicit ListLock(CMN_RecursiveMutex* m) : m_(m) { m_->enter(); }
-    ~ListLock() { m_->exit(); }
-    ListLock(ListLock const&) = delete;
-    ListLock& operator=(ListLock const&) = delete;
-
-private:
-    CMN_RecursiveMutex* m_;
-};
-
 }  // namespace
 
 std::string idText(TypifiedID const* id) {
@@ -134,7 +123,7 @@ std::string idText(TypifiedID const* id) {
 
 int registeredObjects(CMN_ObjectManager* objects) {
     if (objects == nullptr) return 0;
-    ListLock registry(objects->objLock);
+    CMN_ScopedLock<CMN_RecursiveMutex> registry(*objects->objLock);
     int n = 0;
     for (CMN_GuardedRef* o = objects->objects; o != nullptr; o = o->next) ++n;
     return n;

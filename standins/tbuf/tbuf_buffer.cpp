@@ -16,13 +16,9 @@
 
 namespace {
 
-// Holds RefMutex for a scope.
-class HoldLock {
-public:
-    HoldLock() { CMN_Reference::RefMutex.enter(); }
-    ~HoldLock() { CMN_Reference::RefMutex.exit(); }
-    HoldLock(HoldLock const&) = delete;
-    HoldLock& operator=(HoldLock const&) = delete;
+// Hold counts are guarded by the module's RefMutex, held for a scope.
+struct HoldLock : CMN_ScopedLock<CMN_RecursiveMutex> {
+    HoldLock() : CMN_ScopedLock<CMN_RecursiveMutex>(CMN_Reference::RefMutex) {}
 };
 
 // Closes a file descriptor on every path unless released.
