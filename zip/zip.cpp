@@ -12,6 +12,8 @@
 #include "zip/find_ini.h"
 #include "zip/zip_impl.h"
 
+#include <memory>
+
 // Module globals, built after every framework global and the service
 // identifier TZipID, in this order, and destroyed in the reverse order: TZipS
 // lets go of the service object while the registry and RefMutex still exist.
@@ -33,10 +35,14 @@ BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
     }
     ModMgr = manager;
     if (flags != 0) return nullptr;
-    TZipImpl* service = new TZipImpl;
     // A temporary stub takes the first hold, TZipS its own (dropping any
-    // earlier service object), then the temporary lets go: count 1.
-    TZipS = TZip(service);
+    // earlier service object), then the temporary lets go: count 1. Should
+    // an allocation fail, the new object goes: deleted while nobody holds it,
+    // else with the temporary's hold.
+    std::unique_ptr<TZipImpl> fresh(new TZipImpl);
+    TZip held(fresh.get());
+    TZipImpl* service = fresh.release();
+    TZipS = held;
     return service;
 }
 
