@@ -86,6 +86,8 @@ TBuf* copyOutput(VBuffer const& vb) {
 
 }  // namespace
 
+// A null `in` is taken as a buffer that refused the hold: the zip buffer has
+// no input, and every operation answers ZIP_NO_INPUT.
 TZipBufferImpl::TZipBufferImpl(TBuf* in) : input(nullptr), result(nullptr) {
     if (in != nullptr && in->acquire() >= 0) input = in;
 }
