@@ -108,7 +108,7 @@ public:
         if (T* p = holder.loadPointee()) return p;
         CMN_ScopedLock<CMN_Mutex> lock(mutex);
         bindIfUnbound();
-        return holder.pointee;
+        return holder.loadPointee();
     }
 
     CMN_GRefPtr<T> holder;
@@ -116,9 +116,11 @@ public:
     CMN_Mutex mutex;
 
 private:
-    // Mutex held. An allocation failure propagates with the stub still unbound.
+    // Mutex held. The pointee is read atomically: the target's module may cut
+    // the holder loose from another thread at any time. An allocation failure
+    // propagates with the stub still unbound.
     void bindIfUnbound() {
-        if (holder.pointee == nullptr) holder.initPointee();
+        if (holder.loadPointee() == nullptr) holder.initPointee();
     }
 };
 
