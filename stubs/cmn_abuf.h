@@ -14,10 +14,12 @@
 #include "interfaces/tbuf.h"
 #include "stubs/cmn_stub.h"
 
-// The numeric identifier 111 of the byte-buffer service.
-CMN_EXPORT extern Tuint32ID X509CmnSrvID;
+// The numeric identifier 111 of the byte-buffer service. The identifiers and
+// the stub class are private to each module that carries this client; of the
+// stub, only the global theX509Cmn is exported.
+extern Tuint32ID X509CmnSrvID;
 
-class CMN_EXPORT X509CmnSrv : public CMN_ServiceStub<X509CmnSrv_I> {
+class X509CmnSrv : public CMN_ServiceStub<X509CmnSrv_I> {
 public:
     X509CmnSrv();                 // unbound, serviceID X509CmnSrvID
     explicit X509CmnSrv(bool bindNow);

@@ -9,7 +9,7 @@
 #include "interfaces/zlib.h"
 
 // The numeric identifier 64 of the zlib service.
-CMN_EXPORT extern Tuint32ID CMN_ZLibID;
+extern Tuint32ID CMN_ZLibID;
 
 class CMN_EXPORT CMN_ZLib : public CMN_GRefPtr<CMN_ZLib_Interface> {
 public:

@@ -10,7 +10,7 @@
 #include "zip/zip.h"
 
 // The identifier "ZIP" by which TZip stubs look the service up.
-CMN_EXPORT extern TstringID TZipID;
+extern TstringID TZipID;
 
 // Stub on the ZIP service object. One stub is used by one thread at a time.
 class CMN_EXPORT TZip : public CMN_Stub<TZip_Interface> {
