@@ -4,7 +4,7 @@
 // failed to take an object hold nothing, locks are free, nothing leaks.
 #include "stubs/cmn_stub.h"
 
-#include "failing_allocator.h"
+#include "tests/support/failing_allocator.h"
 #include "framework_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -18,29 +18,6 @@ using AllocFailure = FrameworkTest;
 
 Tuint32ID const kServiceID(111);
 TstringID const kPeer("PEER");
-
-// Runs `op` with its k-th allocation failing, for k = 0, 1, ... until it
-// completes; `check` runs after every attempt (with whether it failed).
-// Returns the number of allocations the operation makes.
-template <class Op, class Check>
-int Sweep(Op op, Check check) {
-    for (int k = 0; k < 1000; ++k) {
-        bool failed = false;
-        {
-            FailAllocation arm(k);
-            try {
-                op();
-            } catch (std::bad_alloc const&) {
-                failed = true;
-            }
-        }
-        check(failed);
-        if (::testing::Test::HasFatalFailure()) return -1;
-        if (!failed) return k;
-    }
-    ADD_FAILURE() << "the operation never completed";
-    return -1;
-}
 
 // Every registered object's count equals its listed holders, and no lock is held.
 ::testing::AssertionResult Consistent() {
@@ -57,7 +34,7 @@ int Sweep(Op op, Check check) {
 }  // namespace
 
 TEST_F(AllocFailure, IdentifiersPassTheFailureOn) {
-    int allocations = Sweep(
+    int allocations = SweepAllocationFailures(
         [] {
             TstringID a("ZIP");
             TstringID b(a);
@@ -118,7 +95,7 @@ TEST_F(AllocFailure, HolderTrafficStaysConsistentAtEveryFailingStep) {
     TestHolder anchor1, anchor2;
     anchor1.hold(o1);
     anchor2.hold(o2);
-    int allocations = Sweep(
+    int allocations = SweepAllocationFailures(
         [&] {
             CMN_GRefPtr<Probe> a(o1);
             CMN_GRefPtr<Probe> b;
@@ -147,7 +124,7 @@ TEST_F(AllocFailure, WalksLoseNothingAtAnyFailingStep) {
         }
     };
     heldObjects();
-    int allocations = Sweep(
+    int allocations = SweepAllocationFailures(
         [&] {
             ObjectManager.finiAll();
             ObjectManager.unhookObjs(kPeer);

@@ -1,28 +1,13 @@
 // Allocation failure at every step of the module: whichever allocation fails,
 // std::bad_alloc reaches the caller and nothing is lost or left behind (no
 // buffer without its holder, no hold kept, nothing extra in the registry).
-#include <cstdlib>
 #include <new>
+
+#include "tests/support/failing_allocator.h"
 
 #include "stubs/zipC.h"
 #include "tests/zip/module_fixture.h"
 #include "zip/zip_impl.h"
-
-// The replacement pair below is malloc/free underneath, which GCC cannot see.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-// Armed (>= 0): the allocation that finds it at 0 fails, once.
-std::atomic<long> failIn{-1};
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (failIn.load(std::memory_order_relaxed) >= 0 && failIn.fetch_sub(1) == 0) throw std::bad_alloc();
-    if (void* p = std::malloc(n != 0 ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -32,40 +17,19 @@ int registered() {
     return n;
 }
 
-class AllocationFailure : public ZipModule {
-protected:
-    // Runs `step` failing its 0th, 1st, ... allocation until it completes;
-    // `clean` must hold after every run. Returns the failures met.
-    template <class Step, class Clean>
-    int failEachAllocation(Step step, Clean clean) {
-        for (long n = 0; n < 1000; ++n) {
-            bool failed = false;
-            failIn = n;
-            try {
-                step();
-            } catch (std::bad_alloc const&) {
-                failed = true;
-            }
-            failIn = -1;
-            clean();
-            if (!failed) return static_cast<int>(n);
-        }
-        ADD_FAILURE() << "never completed";
-        return 1000;
-    }
-};
+using AllocationFailure = ZipModule;
 
 TEST_F(AllocationFailure, LoadCallLeavesNothingHalfBuilt) {
     int const others = registered() - 1;  // the fakes
-    int failures = failEachAllocation([] { GetInterfaceClass(&manager(), 0); },
-                                      [&] {
-                                          // At most the service TZipS holds.
-                                          bool const held = TZipS.isBound();
-                                          EXPECT_EQ(registered(), others + (held ? 1 : 0));
-                                          if (held) {
-                                              EXPECT_EQ(TZipS.holder.get()->references(), 1);
-                                          }
-                                      });
+    int failures = SweepAllocationFailures([] { GetInterfaceClass(&manager(), 0); },
+                                           [&] {
+                                               // At most the service TZipS holds.
+                                               bool const held = TZipS.isBound();
+                                               EXPECT_EQ(registered(), others + (held ? 1 : 0));
+                                               if (held) {
+                                                   EXPECT_EQ(TZipS.holder.get()->references(), 1);
+                                               }
+                                           });
     EXPECT_GT(failures, 0);
     manager().zip = TZipS.holder.get();
 }
@@ -74,7 +38,7 @@ TEST_F(AllocationFailure, ZipAndUnzipThroughTheClientStubLoseNothing) {
     compressionOn();
     FakeBuf* in = new FakeBuf({'z', 'i', 'p'});
     int const before = registered();
-    int failures = failEachAllocation(
+    int failures = SweepAllocationFailures(
         [&] {
             TZipBuffer stub(in);
             for (unsigned int code : {stub.ZipTBuf(), stub.UnzipTBuf()})
@@ -98,7 +62,7 @@ TEST_F(AllocationFailure, CopyLosesNothing) {
         CMN_GRefPtr<TZipBuffer_Interface> source(static_cast<TZip_Interface*>(service)->createTZipBuffer(in));
         ASSERT_EQ(source.get()->ZipTBuf(), ZIP_OK);
         int const before = registered();
-        failEachAllocation(
+        SweepAllocationFailures(
             [&] {
                 // Made unclaimed, as by createTZipBuffer: its maker deletes it
                 // when the first hold cannot be taken.
@@ -110,10 +74,10 @@ TEST_F(AllocationFailure, CopyLosesNothing) {
                     throw;
                 }
             },
-                           [&] {
-                               EXPECT_EQ(FakeBuf::live, 2);
-                               EXPECT_EQ(registered(), before);
-                           });
+            [&] {
+                EXPECT_EQ(FakeBuf::live, 2);
+                EXPECT_EQ(registered(), before);
+            });
     }
     in->release();
 }
