@@ -30,6 +30,16 @@ std::string demangled(char const* mangled) {
     return s;
 }
 
+// The object's dynamic type, read through its type information when the
+// module that built it has any: in the shared vtable layout the slot before
+// the first virtual operation points at it, and holds null in a module
+// compiled without it, which must not crash the dump.
+std::string typeName(CMN_GuardedRef const* o) {
+    void const* const* vtable = *reinterpret_cast<void const* const* const*>(o);
+    if (vtable[-1] == nullptr) return "(no type information)";
+    return demangled(typeid(*o).name());
+}
+
 std::string addr(void const* p) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%p", p);
@@ -43,7 +53,7 @@ std::vector<ObjectView> snapshot(CMN_ObjectManager* om) {
     if (om == nullptr) return objects;
     om->objLock->enter();
     for (CMN_GuardedRef* o = om->objects; o != nullptr; o = o->next) {
-        ObjectView v{o, demangled(typeid(*o).name()), o->refCount, {}};
+        ObjectView v{o, typeName(o), o->refCount, {}};
         o->lockHolderList();
         for (sitem<CMN_GRPHolder>* it = o->holders.head; it != nullptr; it = it->next) {
             v.holders.push_back({it->item, idText(it->item->getModuleID())});
