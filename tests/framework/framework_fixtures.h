@@ -9,16 +9,19 @@
 //                  from another thread while its owner uses it;
 //   TestService    a service object with BaseModuleInterface first and
 //                  CMN_GuardedRef second, as service interfaces are built;
-//   FakeModMgr     a host module manager that answers lookups from a table;
 //   FrameworkTest  the fixture: a test fails when it leaves an object in the
 //                  registry, a test object alive or RefMutex held;
 //   Gate           a one-shot latch between threads;
-//   CallSlot       calls a raw slot of an object's table of virtual operations;
 //   NaturalLayout  offsets of a field list under natural alignment.
+//
+// The host's module manager, the registry snapshot and the raw slot calls
+// are the shared ones of tests/support.
 
 #include "framework/cmn_obj_mgr.h"
 #include "framework/cmn_om_s.h"
 #include "interfaces/modmgr.h"
+#include "tests/support/doubles.h"
+#include "tests/support/introspection.h"
 
 #include <gtest/gtest.h>
 
@@ -184,39 +187,6 @@ public:
     std::atomic<int> pings{0};
 };
 
-// A host module manager answering lookups from a table of offered services.
-// Offer everything before the manager is used from several threads.
-class FakeModMgr final : public ModMgr_Interface {
-public:
-    void offer(TypifiedID const& id, CMN_GuardedRef* g) { offers.emplace_back(&id, g); }
-
-    int moduleCount() override { return 0; }
-    BaseModuleInterface* findModule(TypifiedID const*) override { return nullptr; }
-    CMN_GuardedRef* lookupService(TypifiedID const* service, TypifiedID const* asking) override {
-        ++lookups;
-        lastAsking.store(asking);
-        for (auto const& offer : offers)
-            if (service != nullptr && *offer.first == *service) return offer.second;
-        return nullptr;
-    }
-
-    std::vector<std::pair<TypifiedID const*, CMN_GuardedRef*>> offers;
-    std::atomic<int> lookups{0};
-    std::atomic<TypifiedID const*> lastAsking{nullptr};
-};
-
-// Points the module at a manager for a scope, then restores the previous one.
-class ScopedModMgr {
-public:
-    explicit ScopedModMgr(ModMgr_Interface* mgr) : saved_(ModMgr) { ModMgr = mgr; }
-    ~ScopedModMgr() { ModMgr = saved_; }
-    ScopedModMgr(ScopedModMgr const&) = delete;
-    ScopedModMgr& operator=(ScopedModMgr const&) = delete;
-
-private:
-    ModMgr_Interface* saved_;
-};
-
 // A one-shot latch: wait() returns once open() has been called. An atomic
 // flag rather than a mutex, so that opening it while holding a framework lock
 // adds no lock order for ThreadSanitizer to track.
@@ -230,15 +200,6 @@ public:
 private:
     std::atomic<bool> open_{false};
 };
-
-// The registered objects, newest first (a snapshot taken under the registry lock).
-inline std::vector<CMN_GuardedRef*> RegisteredObjects() {
-    std::vector<CMN_GuardedRef*> out;
-    ObjectManager.objLock->enter();
-    for (CMN_GuardedRef* o = ObjectManager.objects; o != nullptr; o = o->next) out.push_back(o);
-    ObjectManager.objLock->exit();
-    return out;
-}
 
 // True when the calling thread holds RefMutex.
 inline bool RefMutexHeldHere() {
@@ -268,29 +229,6 @@ protected:
     void SetUp() override { ASSERT_TRUE(FrameworkIsClean()) << "before the test"; }
     void TearDown() override { EXPECT_TRUE(FrameworkIsClean()) << "after the test"; }
 };
-
-// Calls slot `slot` of the table of virtual operations of `obj` (the object
-// or base subobject whose table pointer is at its address) the way the code
-// of another module does, through a plain function pointer R (*)(Obj*, A...).
-// `Sig` is the operation's signature as declared, e.g. int(TypifiedID const&).
-template <class Sig>
-struct VirtualSlot;
-template <class R, class... A>
-struct VirtualSlot<R(A...)> {
-    template <class Obj>
-    static R call(Obj* obj, std::size_t slot, A... args) {
-        void* const* table;
-        std::memcpy(&table, static_cast<void const*>(obj), sizeof table);
-        R (*fn)(Obj*, A...);
-        static_assert(sizeof fn == sizeof table[slot], "code pointers are data-pointer sized");
-        std::memcpy(&fn, &table[slot], sizeof fn);
-        return fn(obj, static_cast<A>(args)...);
-    }
-};
-template <class Sig, class Obj, class... Args>
-decltype(auto) CallSlot(Obj* obj, std::size_t slot, Args&&... args) {
-    return VirtualSlot<Sig>::call(obj, slot, std::forward<Args>(args)...);
-}
 
 // Byte offset of a member inside its object, measured on an instance (the
 // classes are not standard-layout, so offsetof does not apply).

@@ -11,22 +11,15 @@
 
 namespace {
 
-using fakes::Buf;
-using fakes::BufService;
-using fakes::ZBuffer;
-using fakes::ZipBuffer;
-using fakes::ZipService;
-using fakes::ZLibService;
-
 using AllocationFailureTest = ClientTest;
 
 unsigned char const kBytes[] = {'z', 'i', 'p'};
 
 TEST_F(AllocationFailureTest, TZipBufferAndItsResultLoseNothing) {
-    auto& zip = install<ZipService>(TZipID);
-    auto& buffers = install<BufService>(X509CmnSrvID);
-    Buf* in = Buf::make("input");
-    Buf* result = Buf::make("result");
+    auto& zip = install<FakeZipService>(TZipID);
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
+    FakeBuf* in = FakeBuf::of("input");
+    FakeBuf* result = FakeBuf::of("result");
     zip->result = result;
     int failures = SweepAllocationFailures(
         [&] {
@@ -34,13 +27,13 @@ TEST_F(AllocationFailureTest, TZipBufferAndItsResultLoseNothing) {
             if (TBuf* out = stub.GetResultTBuf()) out->release();
         },
         [&] {
-            EXPECT_EQ(ZipBuffer::live, 0);
-            EXPECT_EQ(Buf::live, 2);
+            EXPECT_EQ(FakeZipBuffer::live, 0);
+            EXPECT_EQ(FakeBuf::live, 2);
             EXPECT_EQ(in->holds, 1);
             EXPECT_EQ(in->holderRefs(), 0);
             EXPECT_EQ(result->holderRefs(), 0);
-            EXPECT_EQ(fakes::refs(zip.guarded()), 1);
-            EXPECT_EQ(fakes::refs(buffers.guarded()), 1 + (theX509Cmn.holder.pointee != nullptr));
+            EXPECT_EQ(zip.guarded()->references(), 1);
+            EXPECT_EQ(buffers.guarded()->references(), 1 + (theX509Cmn.holder.pointee != nullptr));
         });
     EXPECT_GE(failures, 4);
     in->release();
@@ -48,24 +41,24 @@ TEST_F(AllocationFailureTest, TZipBufferAndItsResultLoseNothing) {
 }
 
 TEST_F(AllocationFailureTest, VBufferLosesNothing) {
-    auto& zlib = install<ZLibService>(CMN_ZLibID);
+    auto& zlib = install<FakeZLib>(CMN_ZLibID);
     int failures = SweepAllocationFailures([&] { VBuffer v(kBytes, 3); },
                                            [&] {
-                                               EXPECT_EQ(ZBuffer::live, 0);
-                                               EXPECT_EQ(fakes::refs(zlib.guarded()), 1);
+                                               EXPECT_EQ(FakeVBuf::live, 0);
+                                               EXPECT_EQ(zlib.guarded()->references(), 1);
                                            });
     EXPECT_GE(failures, 2);
 }
 
 TEST_F(AllocationFailureTest, ABufLosesNothing) {
-    install<BufService>(X509CmnSrvID);
+    install<FakeBufFactory>(X509CmnSrvID);
     int failures = SweepAllocationFailures(
         [&] {
             aBuf w("text");
             aBuf v(kBytes, 3);
         },
         [&] {
-            EXPECT_EQ(Buf::live, 0);
+            EXPECT_EQ(FakeBuf::live, 0);
             EXPECT_EQ(theX509Cmn.useCount, 0);
         });
     EXPECT_GE(failures, 4);

@@ -5,37 +5,38 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "framework/cmn_obj_mgr.h"
 #include "stubs/cmn_abuf.h"
-#include "tests/stubs/fakes.h"
+#include "tests/stubs/zip_fakes.h"
+#include "tests/support/doubles.h"
+#include "tests/support/introspection.h"
 
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         x509cmn_fini();
-        ModMgr = &mgr;
-        fakes::Buf::trace.clear();
+        FakeBuf::clearTrace();
     }
 
     void TearDown() override {
         x509cmn_fini();
-        ModMgr = nullptr;
         for (auto& unload : peers) unload();
-        EXPECT_EQ(fakes::liveFakes(), 0) << "a test left fakes alive";
+        EXPECT_EQ(LiveDoubles() + FakeZipBuffer::live + FakeZipService::live, 0) << "a test left fakes alive";
         EXPECT_EQ(ObjectManager.objects, nullptr) << "a test left objects in the registry";
     }
 
     // Registers a peer service under `id`; it is unloaded after the test.
     template <class T>
-    fakes::PeerService<T>& install(TypifiedID const& id) {
-        auto* peer = new fakes::PeerService<T>(mgr, id);
-        peers.push_back([peer] {
-            peer->unload();
-            delete peer;
-        });
+    PeerService<T>& install(TypifiedID const& id) {
+        auto* peer = new PeerService<T>(mgr, id);
+        peers.push_back([peer] { delete peer; });
         return *peer;
     }
 
-    fakes::ModMgr mgr;
+    FakeModMgr mgr;
+    ScopedModMgr link{&mgr};
     std::vector<std::function<void()>> peers;
 };

@@ -8,37 +8,34 @@
 
 namespace {
 
-using fakes::Buf;
-using fakes::BufService;
-
 class BufferClientTest : public ClientTest {
 protected:
     static bool bound() { return theX509Cmn.holder.pointee != nullptr; }
     static int uses() { return theX509Cmn.useCount; }
-    static Buf* held(aBuf const& w) { return static_cast<Buf*>(w.holder.pointee); }
+    static FakeBuf* held(aBuf const& w) { return static_cast<FakeBuf*>(w.holder.pointee); }
 };
 
 unsigned char const kBytes[] = {1, 2, 3};
 
 TEST_F(BufferClientTest, CreateTBufBindsOnFirstUseWithoutCounting) {
-    auto& service = install<BufService>(X509CmnSrvID);
-    Buf* empty = static_cast<Buf*>(createTBuf());
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
+    FakeBuf* empty = static_cast<FakeBuf*>(createTBuf());
     EXPECT_TRUE(bound());
-    EXPECT_EQ(mgr.lookupCount(), 1);
-    EXPECT_EQ(mgr.asking(), GetModuleID());
+    EXPECT_EQ(mgr.lookups, 1);
+    EXPECT_EQ(mgr.lastAsking.load(), GetModuleID());
     EXPECT_EQ(uses(), 0);
-    EXPECT_EQ(fakes::refs(service.guarded()), 2);
+    EXPECT_EQ(service.guarded()->references(), 2);
 
-    Buf* text = static_cast<Buf*>(createTBuf("text"));
-    Buf* bytes = static_cast<Buf*>(createTBuf(kBytes, 3));
-    Buf* copy = static_cast<Buf*>(createTBuf(text));
-    EXPECT_EQ(mgr.lookupCount(), 1) << "bound: no further lookup";
+    FakeBuf* text = static_cast<FakeBuf*>(createTBuf("text"));
+    FakeBuf* bytes = static_cast<FakeBuf*>(createTBuf(kBytes, 3));
+    FakeBuf* copy = static_cast<FakeBuf*>(createTBuf(text));
+    EXPECT_EQ(mgr.lookups, 1) << "bound: no further lookup";
     EXPECT_EQ(service->lastString, "text");
     EXPECT_EQ(service->lastBytes, kBytes);
     EXPECT_EQ(service->lastLen, 3u);
     EXPECT_EQ(service->lastSource, text);
     EXPECT_EQ(copy->content(), "text");
-    for (Buf* b : {empty, text, bytes, copy}) {
+    for (FakeBuf* b : {empty, text, bytes, copy}) {
         ASSERT_NE(b, nullptr);
         EXPECT_EQ(b->holds, 1);
         EXPECT_EQ(b->holderRefs(), 0);
@@ -50,13 +47,13 @@ TEST_F(BufferClientTest, CreateTBufBindsOnFirstUseWithoutCounting) {
 TEST_F(BufferClientTest, CreateTBufGivesNullWhenUnboundOrRefused) {
     EXPECT_EQ(createTBuf(), nullptr);  // no service registered
     EXPECT_EQ(createTBuf("s"), nullptr);
-    EXPECT_EQ(mgr.lookupCount(), 2) << "a failed binding is tried again";
+    EXPECT_EQ(mgr.lookups, 2) << "a failed binding is tried again";
     ModMgr = nullptr;
     EXPECT_EQ(createTBuf(kBytes, 3), nullptr);
     EXPECT_EQ(createTBuf(static_cast<TBuf*>(nullptr)), nullptr);
     ModMgr = &mgr;
 
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     service->refuseFrom = 0;
     EXPECT_EQ(createTBuf(), nullptr);
     EXPECT_TRUE(bound());
@@ -64,18 +61,18 @@ TEST_F(BufferClientTest, CreateTBufGivesNullWhenUnboundOrRefused) {
 }
 
 TEST_F(BufferClientTest, InitBindsKeepsItsReferenceAndResetsTheCount) {
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     EXPECT_EQ(x509cmn_init(), 0);
     EXPECT_TRUE(bound());
     EXPECT_EQ(uses(), 0);
 
     aBuf user;  // use count 1
     CMN_GRefPtr<X509CmnSrv_I> later(service.object);
-    ASSERT_EQ(fakes::holdersOf(service.guarded()).front(), &later);
+    ASSERT_EQ(HoldersOf(service.guarded()).front(), &later);
     EXPECT_EQ(x509cmn_init(), 0);
     // Still listed behind `later`: the reference was neither released nor
     // taken again.
-    auto holders = fakes::holdersOf(service.guarded());
+    auto holders = HoldersOf(service.guarded());
     ASSERT_EQ(holders.size(), 3u);
     EXPECT_EQ(holders[0], &later);
     EXPECT_EQ(holders[1], &theX509Cmn.holder);
@@ -84,12 +81,12 @@ TEST_F(BufferClientTest, InitBindsKeepsItsReferenceAndResetsTheCount) {
 }
 
 TEST_F(BufferClientTest, InitWithoutServiceAndFiniUnbind) {
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     x509cmn_init();
-    mgr.withdraw();
+    mgr.withdrawAll();
     EXPECT_EQ(x509cmn_init(), 0);
     EXPECT_FALSE(bound());
-    EXPECT_EQ(fakes::refs(service.guarded()), 1);
+    EXPECT_EQ(service.guarded()->references(), 1);
     EXPECT_EQ(theX509Cmn.holder.serviceID, &X509CmnSrvID);
 
     mgr.offer(X509CmnSrvID, service.guarded());
@@ -99,7 +96,7 @@ TEST_F(BufferClientTest, InitWithoutServiceAndFiniUnbind) {
         x509cmn_fini();
         EXPECT_FALSE(bound());
         EXPECT_EQ(uses(), 0);
-        EXPECT_EQ(fakes::refs(service.guarded()), 1);
+        EXPECT_EQ(service.guarded()->references(), 1);
     }
     TBuf* b = createTBuf();  // binds again
     EXPECT_TRUE(bound());
@@ -108,7 +105,7 @@ TEST_F(BufferClientTest, InitWithoutServiceAndFiniUnbind) {
 }
 
 TEST_F(BufferClientTest, UseCountGoesNegativeAndUnbindsOnlyOnAnExactOneToZero) {
-    install<BufService>(X509CmnSrvID);
+    install<FakeBufFactory>(X509CmnSrvID);
     auto* a = new aBuf;
     auto* b = new aBuf;
     EXPECT_EQ(uses(), 2);
@@ -137,29 +134,29 @@ TEST_F(BufferClientTest, UseCountGoesNegativeAndUnbindsOnlyOnAnExactOneToZero) {
 }
 
 TEST_F(BufferClientTest, TheLastABufUnbindsAndTheNextUseBindsAgain) {
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     {
         aBuf a;
         aBuf b("two");
         EXPECT_EQ(uses(), 2);
-        EXPECT_EQ(mgr.lookupCount(), 1);
+        EXPECT_EQ(mgr.lookups, 1);
     }
     EXPECT_EQ(uses(), 0);
     EXPECT_FALSE(bound());
-    EXPECT_EQ(fakes::refs(service.guarded()), 1);
+    EXPECT_EQ(service.guarded()->references(), 1);
     TBuf* t = createTBuf();
     EXPECT_TRUE(bound());
-    EXPECT_EQ(mgr.lookupCount(), 2);
+    EXPECT_EQ(mgr.lookups, 2);
     t->release();
 }
 
 TEST_F(BufferClientTest, ABufThatMakesItsBufferKeepsItByItsHolderAlone) {
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     {
         aBuf empty;
         aBuf text("text");
         aBuf bytes(kBytes, 3);
-        EXPECT_EQ(service->made[0], 1);
+        EXPECT_EQ(service->made[FakeBufFactory::Empty], 1);
         EXPECT_EQ(service->lastString, "text");
         EXPECT_EQ(service->lastBytes, kBytes);
         EXPECT_EQ(uses(), 3);
@@ -167,16 +164,16 @@ TEST_F(BufferClientTest, ABufThatMakesItsBufferKeepsItByItsHolderAlone) {
             ASSERT_TRUE(w->isBound());
             EXPECT_EQ(w->error(), 0);
             EXPECT_EQ(held(*w)->holds, 0) << "the maker's hold was given back";
-            EXPECT_EQ(fakes::holdersOf(held(*w)), std::vector<CMN_GRPHolder*>{&w->holder});
+            EXPECT_EQ(HoldersOf(held(*w)), std::vector<CMN_GRPHolder*>{&w->holder});
         }
         EXPECT_EQ(held(text)->content(), "text");
     }
-    EXPECT_EQ(Buf::live, 0);
+    EXPECT_EQ(FakeBuf::live, 0);
 }
 
 TEST_F(BufferClientTest, ABufOnAGivenBufferTakesNoHold) {
-    install<BufService>(X509CmnSrvID);
-    Buf* b = Buf::make("mine");
+    install<FakeBufFactory>(X509CmnSrvID);
+    FakeBuf* b = FakeBuf::of("mine");
     {
         aBuf w(b);
         EXPECT_EQ(w.error(), 0);
@@ -196,7 +193,7 @@ TEST_F(BufferClientTest, UnboundABufCountsOnceAndAnswersTheUnboundColumn) {
         aBuf noService;
         aBuf fromNull(static_cast<TBuf*>(nullptr));
         EXPECT_EQ(uses(), 2);
-        auto& service = install<BufService>(X509CmnSrvID);
+        auto& service = install<FakeBufFactory>(X509CmnSrvID);
         service->refuseFrom = 0;
         aBuf refused("x");
         EXPECT_EQ(uses(), 3);
@@ -221,11 +218,11 @@ TEST_F(BufferClientTest, UnboundABufCountsOnceAndAnswersTheUnboundColumn) {
 }
 
 TEST_F(BufferClientTest, BoundABufForwardsAndRecordsTheResult) {
-    install<BufService>(X509CmnSrvID);
+    install<FakeBufFactory>(X509CmnSrvID);
     aBuf w("abc");
     aBuf other("abd");
     aBuf unbound(static_cast<TBuf*>(nullptr));
-    Buf* b = held(w);
+    FakeBuf* b = held(w);
     b->code = 5;
 
     EXPECT_EQ(w.set("xyz"), 5);
@@ -261,9 +258,9 @@ TEST_F(BufferClientTest, BoundABufForwardsAndRecordsTheResult) {
 }
 
 TEST_F(BufferClientTest, DatapAndLenRecordSuccessBeforeTheCall) {
-    install<BufService>(X509CmnSrvID);
+    install<FakeBufFactory>(X509CmnSrvID);
     aBuf w(kBytes, 3);
-    Buf* b = held(w);
+    FakeBuf* b = held(w);
     b->code = 5;
     w.set("x");
     ASSERT_EQ(w.error(), 5);
@@ -287,7 +284,7 @@ TEST_F(BufferClientTest, DatapAndLenRecordSuccessBeforeTheCall) {
 }
 
 TEST_F(BufferClientTest, ConcurrentCreateTBufWhileABufsBindAndUnbind) {
-    auto& service = install<BufService>(X509CmnSrvID);
+    auto& service = install<FakeBufFactory>(X509CmnSrvID);
     constexpr int kRounds = 1500;
     std::atomic<int> nulls{0};
     std::vector<std::thread> threads;
@@ -313,9 +310,9 @@ TEST_F(BufferClientTest, ConcurrentCreateTBufWhileABufsBindAndUnbind) {
 
     EXPECT_EQ(nulls, 0);
     EXPECT_EQ(uses(), 0);
-    EXPECT_EQ(Buf::live, 0);
+    EXPECT_EQ(FakeBuf::live, 0);
     EXPECT_EQ(service->calls(), 4 * kRounds);
-    EXPECT_EQ(fakes::refs(service.guarded()), bound() ? 2 : 1);
+    EXPECT_EQ(service.guarded()->references(), bound() ? 2 : 1);
 }
 
 }  // namespace

@@ -6,23 +6,18 @@
 
 namespace {
 
-using fakes::Buf;
-using fakes::BufService;
-using fakes::ZipBuffer;
-using fakes::ZipService;
-
 class ZipClientTest : public ClientTest {};
 
 TEST_F(ZipClientTest, TZipLooksTheServiceUpOnceAndHoldsItForItsLife) {
-    auto& zip = install<ZipService>(TZipID);
+    auto& zip = install<FakeZipService>(TZipID);
     {
         TZip stub;
         ASSERT_TRUE(stub.isBound());
         EXPECT_EQ(stub.holder.pointee, zip.object);  // second-base conversion undone
-        EXPECT_EQ(mgr.lookupCount(), 1);
-        EXPECT_EQ(mgr.asking(), GetModuleID());
-        EXPECT_EQ(fakes::refs(zip.guarded()), 2);
-        EXPECT_EQ(fakes::holdersOf(zip.guarded()).front(), &stub.holder);
+        EXPECT_EQ(mgr.lookups, 1);
+        EXPECT_EQ(mgr.lastAsking.load(), GetModuleID());
+        EXPECT_EQ(zip.guarded()->references(), 2);
+        EXPECT_EQ(HoldersOf(zip.guarded()).front(), &stub.holder);
         EXPECT_EQ(stub.holder.serviceID, &TZipID);
         EXPECT_TRUE(TZipID == TstringID("ZIP"));
 
@@ -31,8 +26,8 @@ TEST_F(ZipClientTest, TZipLooksTheServiceUpOnceAndHoldsItForItsLife) {
         EXPECT_EQ(made->references(), 0);  // passed on unclaimed
         CMN_GRefPtr<TZipBuffer_Interface> claim(made);
     }
-    EXPECT_EQ(fakes::refs(zip.guarded()), 1);
-    EXPECT_EQ(mgr.lookupCount(), 1);
+    EXPECT_EQ(zip.guarded()->references(), 1);
+    EXPECT_EQ(mgr.lookups, 1);
 }
 
 TEST_F(ZipClientTest, TZipStaysUnboundWithoutManagerServiceOrPointer) {
@@ -42,7 +37,7 @@ TEST_F(ZipClientTest, TZipStaysUnboundWithoutManagerServiceOrPointer) {
         EXPECT_EQ(notKnown.holder.serviceID, &TZipID);
         EXPECT_EQ(notKnown.createTZipBuffer(nullptr), nullptr);
     }
-    auto& zip = install<ZipService>(TZipID);
+    auto& zip = install<FakeZipService>(TZipID);
     ModMgr = nullptr;
     {
         TZip beforeLoad;
@@ -53,38 +48,38 @@ TEST_F(ZipClientTest, TZipStaysUnboundWithoutManagerServiceOrPointer) {
         EXPECT_EQ(fromNull.createTZipBuffer(nullptr), nullptr);
     }
     EXPECT_EQ(zip->created, 0);
-    EXPECT_EQ(mgr.lookupCount(), 1);
+    EXPECT_EQ(mgr.lookups, 1);
 }
 
 TEST_F(ZipClientTest, TZipBufferHoldsTheOnlyReferenceAndNotTheService) {
-    auto& zip = install<ZipService>(TZipID);
+    auto& zip = install<FakeZipService>(TZipID);
     zip->zipCode = 0;
     zip->unzipCode = 1234;  // a peer's own failure code, passed on as it is
-    Buf* in = Buf::make("input");
+    FakeBuf* in = FakeBuf::of("input");
     {
         TZipBuffer stub(in);
         ASSERT_TRUE(stub.isBound());
-        ZipBuffer* zb = zip->lastMade;
+        FakeZipBuffer* zb = zip->lastMade;
         EXPECT_EQ(stub.holder.pointee, zb);
         EXPECT_EQ(zb->in, in);
         EXPECT_EQ(zb->references(), 1);
-        EXPECT_EQ(fakes::holdersOf(zb), std::vector<CMN_GRPHolder*>{&stub.holder});
-        EXPECT_EQ(fakes::refs(zip.guarded()), 1) << "the local TZip let go";
+        EXPECT_EQ(HoldersOf(zb), std::vector<CMN_GRPHolder*>{&stub.holder});
+        EXPECT_EQ(zip.guarded()->references(), 1) << "the local TZip let go";
 
         EXPECT_EQ(stub.ZipTBuf(), 0u);
         EXPECT_EQ(stub.UnzipTBuf(), 1234u);
         EXPECT_EQ(zb->zips, 1);
         EXPECT_EQ(zb->unzips, 1);
     }
-    EXPECT_EQ(ZipBuffer::live, 0) << "the stub was the zip buffer's only holder";
-    EXPECT_EQ(ZipService::live, 1);
+    EXPECT_EQ(FakeZipBuffer::live, 0) << "the stub was the zip buffer's only holder";
+    EXPECT_EQ(FakeZipService::live, 1);
     EXPECT_EQ(in->holds, 1);
     in->release();
 }
 
 TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
-    auto& buffers = install<BufService>(X509CmnSrvID);
-    Buf* in = Buf::make("x");
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
+    FakeBuf* in = FakeBuf::of("x");
     {
         ModMgr = nullptr;  // before the host's load call
         TZipBuffer early(in);
@@ -103,14 +98,14 @@ TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
 }
 
 TEST_F(ZipClientTest, GetResultTBufHandsOutAFreshCopyEachTime) {
-    auto& zip = install<ZipService>(TZipID);
-    auto& buffers = install<BufService>(X509CmnSrvID);
-    Buf* result = Buf::make("compressed bytes");
+    auto& zip = install<FakeZipService>(TZipID);
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
+    FakeBuf* result = FakeBuf::of("compressed bytes");
     zip->result = result;
     {
         TZipBuffer stub(static_cast<TBuf*>(nullptr));
-        Buf* a = static_cast<Buf*>(stub.GetResultTBuf());
-        Buf* b = static_cast<Buf*>(stub.GetResultTBuf());
+        FakeBuf* a = static_cast<FakeBuf*>(stub.GetResultTBuf());
+        FakeBuf* b = static_cast<FakeBuf*>(stub.GetResultTBuf());
         ASSERT_NE(a, nullptr);
         ASSERT_NE(b, nullptr);
         EXPECT_NE(a, b);
@@ -120,10 +115,10 @@ TEST_F(ZipClientTest, GetResultTBufHandsOutAFreshCopyEachTime) {
 
         // Through an intermediate copy of the result, read length first.
         EXPECT_EQ(buffers->lastSource, result);
-        EXPECT_EQ(buffers->made[3], 2);
-        EXPECT_EQ(buffers->made[2], 2);
-        EXPECT_EQ(Buf::trace, "len datap len datap ");
-        EXPECT_EQ(Buf::live, 3) << "the intermediate copies are gone";
+        EXPECT_EQ(buffers->made[FakeBufFactory::FromBuf], 2);
+        EXPECT_EQ(buffers->made[FakeBufFactory::FromBytes], 2);
+        EXPECT_EQ(FakeBuf::trace(), "len datap len datap ");
+        EXPECT_EQ(FakeBuf::live, 3) << "the intermediate copies are gone";
 
         // The caller's copies carry one hold each and no holder; the zip
         // buffer's result is untouched.
@@ -134,35 +129,35 @@ TEST_F(ZipClientTest, GetResultTBufHandsOutAFreshCopyEachTime) {
         EXPECT_EQ(result->calls, "");
         a->release();
         b->release();
-        EXPECT_EQ(Buf::live, 1);
+        EXPECT_EQ(FakeBuf::live, 1);
     }
     result->release();
 }
 
 TEST_F(ZipClientTest, GetResultTBufGivesNullWhenNoBufferCanBeMade) {
-    auto& zip = install<ZipService>(TZipID);
-    Buf* result = Buf::make("r");
+    auto& zip = install<FakeZipService>(TZipID);
+    FakeBuf* result = FakeBuf::of("r");
     zip->result = result;
     TZipBuffer stub(static_cast<TBuf*>(nullptr));
 
     EXPECT_EQ(stub.GetResultTBuf(), nullptr) << "no byte-buffer service";
 
-    auto& buffers = install<BufService>(X509CmnSrvID);
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
     buffers->refuseFrom = 1;  // the intermediate is made, the copy refused
     EXPECT_EQ(stub.GetResultTBuf(), nullptr);
-    EXPECT_EQ(buffers->made[3], 1);
-    EXPECT_EQ(buffers->made[2], 1);
-    EXPECT_EQ(Buf::live, 1) << "the intermediate was released anyway";
+    EXPECT_EQ(buffers->made[FakeBufFactory::FromBuf], 1);
+    EXPECT_EQ(buffers->made[FakeBufFactory::FromBytes], 1);
+    EXPECT_EQ(FakeBuf::live, 1) << "the intermediate was released anyway";
 
     buffers->refuseFrom = 0;
     EXPECT_EQ(stub.GetResultTBuf(), nullptr);
-    EXPECT_EQ(buffers->made[2], 1) << "no copy asked for without an intermediate";
+    EXPECT_EQ(buffers->made[FakeBufFactory::FromBytes], 1) << "no copy asked for without an intermediate";
     result->release();
 }
 
 TEST_F(ZipClientTest, ANullResultIsPassedOnToTheFactoryAsItIs) {
-    install<ZipService>(TZipID);  // its zip buffers have no result
-    auto& buffers = install<BufService>(X509CmnSrvID);
+    install<FakeZipService>(TZipID);  // its zip buffers have no result
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
     TZipBuffer stub(static_cast<TBuf*>(nullptr));
     TBuf* out = stub.GetResultTBuf();
     EXPECT_EQ(buffers->lastSource, nullptr);
@@ -172,14 +167,14 @@ TEST_F(ZipClientTest, ANullResultIsPassedOnToTheFactoryAsItIs) {
 }
 
 TEST_F(ZipClientTest, AStubCutLooseAnswersAsUnbound) {
-    auto& zip = install<ZipService>(TZipID);
-    auto& buffers = install<BufService>(X509CmnSrvID);
+    auto& zip = install<FakeZipService>(TZipID);
+    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
     zip->zipCode = 0;
     TZipBuffer stub(static_cast<TBuf*>(nullptr));
     ASSERT_EQ(stub.ZipTBuf(), 0u);
 
     stub.holder.replacePointee(nullptr);  // what the ZIP module's unload does
-    EXPECT_EQ(ZipBuffer::live, 0);
+    EXPECT_EQ(FakeZipBuffer::live, 0);
     EXPECT_EQ(stub.ZipTBuf(), 40u);
     EXPECT_EQ(stub.UnzipTBuf(), 40u);
     EXPECT_EQ(stub.GetResultTBuf(), nullptr);

@@ -11,17 +11,13 @@
 
 namespace {
 
-int registered() {
-    int n = 0;
-    for (CMN_GuardedRef* o = ObjectManager.objects; o != nullptr; o = o->next) ++n;
-    return n;
-}
+int registered() { return static_cast<int>(RegisteredObjects().size()); }
 
 using AllocationFailure = ZipModule;
 
 TEST_F(AllocationFailure, LoadCallLeavesNothingHalfBuilt) {
     int const others = registered() - 1;  // the fakes
-    int failures = SweepAllocationFailures([] { GetInterfaceClass(&manager(), 0); },
+    int failures = SweepAllocationFailures([this] { GetInterfaceClass(&mgr, 0); },
                                            [&] {
                                                // At most the service TZipS holds.
                                                bool const held = TZipS.isBound();
@@ -31,7 +27,7 @@ TEST_F(AllocationFailure, LoadCallLeavesNothingHalfBuilt) {
                                                }
                                            });
     EXPECT_GT(failures, 0);
-    manager().zip = TZipS.holder.get();
+    offerService(TZipS.holder.get());
 }
 
 TEST_F(AllocationFailure, ZipAndUnzipThroughTheClientStubLoseNothing) {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/zip/fakes.h"
+#include "tests/zip/config_dir.h"
 
 namespace {
 

@@ -1,47 +1,50 @@
 #pragma once
 // The ZIP module in process, between its load and unload calls, with fake
 // peers and a temporary configuration directory. Every test ends with the
-// unload call, and fails when it leaves an object in the registry, a byte
-// buffer or a compression buffer alive.
+// unload call, and fails when it leaves an object in the registry or a fake
+// alive.
 
 #include <gtest/gtest.h>
 
 #include "framework/cmn_obj_mgr.h"
 #include "stubs/cmn_abuf.h"
-#include "tests/zip/fakes.h"
+#include "stubs/s_zlibC.h"
+#include "stubs/zipC.h"
+#include "tests/support/doubles.h"
+#include "tests/support/introspection.h"
+#include "tests/zip/config_dir.h"
 #include "zip/zip.h"
 
 class ZipModule : public ::testing::Test {
 protected:
     void SetUp() override {
-        manager().zlib = zlib.get();
-        manager().factory = factory.get();
-        service = GetInterfaceClass(&manager(), 0);
+        // A missing result stays visible through the client stub's copy.
+        factory->nullFromNull = true;
+        service = GetInterfaceClass(&mgr, 0);
         ASSERT_NE(service, nullptr);
-        manager().zip = service;
+        offerService(service);
     }
 
     void TearDown() override {
         GetInterfaceClass(nullptr, 0);
-        manager().zip = nullptr;
+        mgr.withdraw(TZipID);
         x509cmn_fini();
-        zlib.replacePointee(nullptr);
-        factory.replacePointee(nullptr);
+        zlib.unload();
+        factory.unload();
         EXPECT_EQ(ObjectManager.objects, nullptr) << "an object outlived its last holder";
         EXPECT_EQ(FakeBuf::live, 0) << "a byte buffer outlived its last hold";
         EXPECT_EQ(FakeVBuf::live, 0) << "a compression buffer outlived its handle";
+        EXPECT_EQ(LiveDoubles(), 0) << "a peer service outlived its unload";
     }
 
-    // Outlives every test: the module keeps the last manager it was given.
-    static FakeModMgr& manager() {
-        static FakeModMgr m;
-        return m;
-    }
-
+    // The host finds the ZIP service through the module's own getService.
+    void offerService(BaseModuleInterface* s) { mgr.offer(TZipID, s->getService(TZipID)); }
     void compressionOn() { config.write("s_zip.ini", "Compress=1\n"); }
 
+    FakeModMgr mgr;
+    ScopedModMgr link{&mgr};  // the module keeps the last manager it was given
+    PeerService<FakeZLib> zlib{mgr, CMN_ZLibID};
+    PeerService<FakeBufFactory> factory{mgr, X509CmnSrvID};
     ConfigDir config;
-    CMN_GRefPtr<FakeZLib> zlib{new FakeZLib};
-    CMN_GRefPtr<FakeFactory> factory{new FakeFactory};
     BaseModuleInterface* service = nullptr;
 };

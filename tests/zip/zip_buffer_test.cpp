@@ -45,7 +45,7 @@ TEST_F(ZipBuffer, WithoutInputEveryOperationAnswers4) {
         EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     }
     EXPECT_EQ(refusing->holds, 1);
-    EXPECT_EQ(zlib.get()->asked, 0);
+    EXPECT_EQ(zlib->asked, 0);
 }
 
 TEST_F(ZipBuffer, SwitchOffPassesTheInputItselfThrough) {
@@ -60,12 +60,12 @@ TEST_F(ZipBuffer, SwitchOffPassesTheInputItselfThrough) {
         }
     }
     EXPECT_EQ(in->holds, 1);  // both holds given back with the zip buffer
-    EXPECT_EQ(zlib.get()->asked, 0);
+    EXPECT_EQ(zlib->asked, 0);
 }
 
 TEST_F(ZipBuffer, SwitchOnCompressesIntoANewBuffer) {
     compressionOn();
-    zlib.get()->script.output = {1, 2};
+    zlib->script.output = {1, 2};
     Input in;
     auto zb = over(in.buf);
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_OK);
@@ -73,21 +73,21 @@ TEST_F(ZipBuffer, SwitchOnCompressesIntoANewBuffer) {
     ASSERT_NE(result, nullptr);
     EXPECT_NE(result, in.buf);
     EXPECT_EQ(bytesOf(result), (Bytes{1, 2}));
-    EXPECT_EQ(zlib.get()->lastData, in->datap());
-    EXPECT_EQ(zlib.get()->lastLen, 3u);
+    EXPECT_EQ(zlib->lastData, in->datap());
+    EXPECT_EQ(zlib->lastLen, 3u);
     EXPECT_EQ(FakeVBuf::live, 0);
     EXPECT_EQ(in->holds, 2);
-    EXPECT_EQ(manager().lastAsking, GetModuleID());
+    EXPECT_EQ(mgr.lastAsking.load(), GetModuleID());
 }
 
 TEST_F(ZipBuffer, UnzipRestoresOrPassesUncompressedInputThrough) {
-    zlib.get()->script.output = {'p', 'l', 'a', 'i', 'n'};
+    zlib->script.output = {'p', 'l', 'a', 'i', 'n'};
     Input in;
     auto zb = over(in.buf);
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_OK);
     EXPECT_EQ(bytesOf(zb.get()->GetResultTBuf()), (Bytes{'p', 'l', 'a', 'i', 'n'}));
 
-    zlib.get()->script.decompressCode = VBUFFER_NOT_COMPRESSED;
+    zlib->script.decompressCode = VBUFFER_NOT_COMPRESSED;
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_OK);
     EXPECT_EQ(zb.get()->GetResultTBuf(), in.buf);
     EXPECT_EQ(in->holds, 3);
@@ -106,7 +106,7 @@ TEST_F(ZipBuffer, InputWithoutDataIsPassedThroughWithoutTheZlibService) {
     EXPECT_EQ(zb.get()->GetResultTBuf(), in.buf);
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_OK);
     EXPECT_EQ(zb.get()->GetResultTBuf(), in.buf);
-    EXPECT_EQ(zlib.get()->asked, 0);
+    EXPECT_EQ(zlib->asked, 0);
     in->acquiresLeft = 0;
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_HOLD_REFUSED);
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_HOLD_REFUSED);
@@ -127,29 +127,29 @@ TEST_F(ZipBuffer, PeerFailureCodesPassUnchanged) {
     Input in;
     auto zb = over(in.buf);
     for (int code : {7, 13, -3, static_cast<int>(VBUFFER_NOT_COMPRESSED)}) {
-        zlib.get()->script.compressCode = code;  // 59 from Compress() is just a failure
+        zlib->script.compressCode = code;  // 59 from Compress() is just a failure
         EXPECT_EQ(zb.get()->ZipTBuf(), static_cast<unsigned int>(code));
         EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     }
     for (int code : {7, 13, -3, static_cast<int>(ZIP_NOT_BOUND)}) {
-        zlib.get()->script.decompressCode = code;
+        zlib->script.decompressCode = code;
         EXPECT_EQ(zb.get()->UnzipTBuf(), static_cast<unsigned int>(code));
         EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     }
-    EXPECT_EQ(factory.get()->madeFromBytes, 0);
+    EXPECT_EQ(factory->made[FakeBufFactory::FromBytes], 0);
     EXPECT_EQ(FakeVBuf::live, 0);
 }
 
 TEST_F(ZipBuffer, WithoutACompressionBufferAnswers40) {
     Input in;
     auto zb = over(in.buf);
-    manager().zlib = nullptr;  // the service is unreachable
+    mgr.withdraw(CMN_ZLibID);  // the service is unreachable
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_OK);  // off: no need of it
     compressionOn();
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_NOT_BOUND);
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_NOT_BOUND);
-    manager().zlib = zlib.get();
-    zlib.get()->refuse = true;  // reachable, but makes no buffer
+    zlib.offerAgain();
+    zlib->refuse = true;  // reachable, but makes no buffer
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_NOT_BOUND);
     EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_NOT_BOUND);
     EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
@@ -158,7 +158,7 @@ TEST_F(ZipBuffer, WithoutACompressionBufferAnswers40) {
 
 TEST_F(ZipBuffer, FactoryWithoutBufferAnswers1) {
     compressionOn();
-    factory.get()->refuse = true;
+    factory->refuseFrom = 0;
     Input in;
     auto zb = over(in.buf);
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_NO_OUTPUT_BUFFER);
@@ -173,7 +173,7 @@ TEST_F(ZipBuffer, AFailedCallHasGivenBackTheEarlierResult) {
     auto zb = over(in.buf);
     ASSERT_EQ(zb.get()->ZipTBuf(), ZIP_OK);
     EXPECT_EQ(FakeBuf::live, 2);
-    zlib.get()->script.compressCode = 5;
+    zlib->script.compressCode = 5;
     EXPECT_EQ(zb.get()->ZipTBuf(), 5u);
     EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     EXPECT_EQ(FakeBuf::live, 1);
@@ -181,20 +181,20 @@ TEST_F(ZipBuffer, AFailedCallHasGivenBackTheEarlierResult) {
     config.remove("s_zip.ini");  // a pass-through result, then a failure
     ASSERT_EQ(zb.get()->ZipTBuf(), ZIP_OK);
     EXPECT_EQ(in->holds, 3);
-    zlib.get()->script.decompressCode = 6;
+    zlib->script.decompressCode = 6;
     EXPECT_EQ(zb.get()->UnzipTBuf(), 6u);
     EXPECT_EQ(in->holds, 2);
 }
 
 TEST_F(ZipBuffer, EmptyInputAndEmptyOutputStillGoToThePeers) {
     compressionOn();
-    zlib.get()->script.output.clear();
+    zlib->script.output.clear();
     Input in(Bytes{});
     auto zb = over(in.buf);
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_OK);
-    EXPECT_EQ(zlib.get()->asked, 1);
-    EXPECT_EQ(zlib.get()->lastLen, 0u);
-    EXPECT_EQ(factory.get()->lastLen, 0u);
+    EXPECT_EQ(zlib->asked, 1);
+    EXPECT_EQ(zlib->lastLen, 0u);
+    EXPECT_EQ(factory->lastLen, 0u);
     ASSERT_NE(zb.get()->GetResultTBuf(), nullptr);
     EXPECT_NE(zb.get()->GetResultTBuf(), in.buf);
 }
@@ -242,7 +242,7 @@ TEST_F(ZipBuffer, ACopySharesNoBufferWithItsSource) {
 
 TEST_F(ZipBuffer, ClientStubGetsItsOwnCopyOfEveryResult) {
     compressionOn();
-    zlib.get()->script.output = {9, 8, 7};
+    zlib->script.output = {9, 8, 7};
     Input in;
     TZipBuffer zb(in.buf);
     ASSERT_TRUE(zb.isBound());
@@ -261,7 +261,7 @@ TEST_F(ZipBuffer, ClientStubGetsItsOwnCopyOfEveryResult) {
     first->release();
     second->release();
 
-    zlib.get()->script.decompressCode = 21;
+    zlib->script.decompressCode = 21;
     EXPECT_EQ(zb.UnzipTBuf(), 21u);
     EXPECT_EQ(zb.GetResultTBuf(), nullptr);
 }
@@ -312,7 +312,7 @@ TEST_F(ZipBuffer, DistinctZipBuffersOnDistinctThreads) {
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(zlib.get()->asked, 400);
+    EXPECT_EQ(zlib->asked, 400);
 }
 
 }  // namespace

@@ -6,25 +6,7 @@
 
 namespace {
 
-// Calls slot `slot` of the table at the start of `object`, as a module
-// compiled elsewhere would: the object's address is the first argument.
-template <class R, class... A>
-R callSlot(void const* object, int slot, A... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    return reinterpret_cast<R (*)(void const*, A...)>(table[slot])(object, args...);
-}
-
-int registered() {
-    int n = 0;
-    for (CMN_GuardedRef* o = ObjectManager.objects; o != nullptr; o = o->next) ++n;
-    return n;
-}
-
-bool isRegistered(CMN_GuardedRef const* g) {
-    for (CMN_GuardedRef* o = ObjectManager.objects; o != nullptr; o = o->next)
-        if (o == g) return true;
-    return false;
-}
+int registered() { return static_cast<int>(RegisteredObjects().size()); }
 
 TZip_Interface* zipOf(BaseModuleInterface* s) { return static_cast<TZip_Interface*>(s); }
 CMN_GuardedRef* guardedOf(BaseModuleInterface* s) { return zipOf(s); }
@@ -51,7 +33,7 @@ TEST_F(ZipModule, LoadCallHandsOutTheServiceHeldByTZipSAlone) {
     ASSERT_EQ(zipOf(service)->holders.count, 1u);
     EXPECT_EQ(zipOf(service)->holders.head->item, &TZipS.holder);
     EXPECT_EQ(TZipS.holder.getModuleID(), GetModuleID());
-    EXPECT_EQ(GetModMgr(), &manager());
+    EXPECT_EQ(GetModMgr(), &mgr);
     EXPECT_TRUE(*GetModuleID() == TstringID("ZIP"));
 }
 
@@ -62,8 +44,8 @@ TEST_F(ZipModule, LoadCallWithNonZeroIntegerOnlyRecordsTheManager) {
     EXPECT_EQ(GetModMgr(), &other);
     EXPECT_EQ(registered(), before);
     EXPECT_EQ(TZipS.holder.get(), zipOf(service));
-    EXPECT_EQ(GetInterfaceClass(&manager(), -1), nullptr);
-    EXPECT_EQ(GetModMgr(), &manager());
+    EXPECT_EQ(GetInterfaceClass(&mgr, -1), nullptr);
+    EXPECT_EQ(GetModMgr(), &mgr);
 }
 
 TEST_F(ZipModule, UnloadFinishesEveryObjectBeforeLettingGoOfTheService) {
@@ -75,9 +57,9 @@ TEST_F(ZipModule, UnloadFinishesEveryObjectBeforeLettingGoOfTheService) {
     EXPECT_TRUE(probe.get()->serviceHeldMeanwhile);
     EXPECT_FALSE(TZipS.isBound());
     EXPECT_EQ(other.get()->references(), 1);
-    EXPECT_EQ(GetModMgr(), &manager());  // never cleared
+    EXPECT_EQ(GetModMgr(), &mgr);  // never cleared
     other.replacePointee(nullptr);
-    EXPECT_FALSE(isRegistered(first));
+    EXPECT_FALSE(IsRegistered(first));
 }
 
 TEST(ZipEntry, UnloadWithoutLoadFinishesWhatIsRegistered) {
@@ -91,14 +73,14 @@ TEST(ZipEntry, UnloadWithoutLoadFinishesWhatIsRegistered) {
 TEST_F(ZipModule, SecondLoadCallMovesTZipSToANewService) {
     CMN_GuardedRef* const firstGuarded = guardedOf(service);
     CMN_GRefPtr<TZip_Interface> first(zipOf(service));
-    BaseModuleInterface* second = GetInterfaceClass(&manager(), 0);
-    manager().zip = second;
+    BaseModuleInterface* second = GetInterfaceClass(&mgr, 0);
+    offerService(second);
     ASSERT_NE(second, service);
     EXPECT_EQ(TZipS.holder.get(), zipOf(second));
     EXPECT_EQ(zipOf(second)->references(), 1);
     EXPECT_EQ(first.get()->references(), 1);
     first.replacePointee(nullptr);  // without TZipS, the first one goes
-    EXPECT_FALSE(isRegistered(firstGuarded));
+    EXPECT_FALSE(IsRegistered(firstGuarded));
 }
 
 TEST_F(ZipModule, GetServiceAnswersOnlyToZIP) {
@@ -118,7 +100,7 @@ TEST_F(ZipModule, NewZipBufferIsUnclaimedUntilItsFirstHolder) {
     EXPECT_EQ(ObjectManager.objects, zb);
     EXPECT_EQ(in->holds, 2);
     { CMN_GRefPtr<TZipBuffer_Interface> first(zb); }
-    EXPECT_FALSE(isRegistered(zb));
+    EXPECT_FALSE(IsRegistered(zb));
     EXPECT_EQ(in->holds, 1);
     in->release();
 }
@@ -147,14 +129,14 @@ public:
 int SlotProbe::destroyed = 0;
 
 TEST_F(ZipModule, ServiceTableSlots) {
-    void const* primary = static_cast<BaseModuleInterface*>(zipOf(service));
-    EXPECT_EQ((callSlot<int>(primary, 2)), ZIP_MODULE_NUMBER);
-    EXPECT_EQ((callSlot<int>(primary, 3)), ZIP_MODULE_VERSION);
-    EXPECT_EQ((callSlot<int>(primary, 4)), ZIP_MODULE_BUILD);
+    BaseModuleInterface* primary = zipOf(service);
+    EXPECT_EQ((CallSlot<int()>(primary, 2)), ZIP_MODULE_NUMBER);
+    EXPECT_EQ((CallSlot<int()>(primary, 3)), ZIP_MODULE_VERSION);
+    EXPECT_EQ((CallSlot<int()>(primary, 4)), ZIP_MODULE_BUILD);
     TstringID const zip("ZIP");
-    EXPECT_EQ((callSlot<CMN_GuardedRef*, TypifiedID const*>(primary, 5, &zip)), guardedOf(service));
+    EXPECT_EQ((CallSlot<CMN_GuardedRef*(TypifiedID const&)>(primary, 5, zip)), guardedOf(service));
     FakeBuf* in = new FakeBuf({1});
-    auto* zb = callSlot<TZipBuffer_Interface*, TBuf*>(primary, 6, in);
+    auto* zb = CallSlot<TZipBuffer_Interface*(TBuf*)>(primary, 6, in);
     EXPECT_EQ(zb->references(), 0);
     { CMN_GRefPtr<TZipBuffer_Interface> claim(zb); }
     EXPECT_EQ(in->holds, 1);
@@ -162,32 +144,32 @@ TEST_F(ZipModule, ServiceTableSlots) {
 
     int const destroyedBefore = SlotProbe::destroyed;
     auto* probe = new SlotProbe;
-    void const* probePrimary = static_cast<BaseModuleInterface*>(probe);
-    void const* probeGuarded = static_cast<CMN_GuardedRef*>(probe);
-    EXPECT_NE(probePrimary, probeGuarded);
-    EXPECT_EQ((callSlot<unsigned int>(probePrimary, 7)), 7u);  // init
-    EXPECT_EQ((callSlot<unsigned int>(probePrimary, 8)), 8u);  // fini
-    EXPECT_EQ((callSlot<unsigned int>(probeGuarded, 2)), 7u);
-    EXPECT_EQ((callSlot<unsigned int>(probeGuarded, 3)), 8u);
-    EXPECT_EQ((callSlot<unsigned int>(static_cast<CMN_GuardedRef*>(zipOf(service)), 2)), 0u);
-    callSlot<void>(probeGuarded, 1);  // deleting destructor, through the guarded part
+    BaseModuleInterface* probePrimary = probe;
+    CMN_GuardedRef* probeGuarded = probe;
+    EXPECT_NE(static_cast<void*>(probePrimary), static_cast<void*>(probeGuarded));
+    EXPECT_EQ((CallSlot<unsigned int()>(probePrimary, 7)), 7u);  // init
+    EXPECT_EQ((CallSlot<unsigned int()>(probePrimary, 8)), 8u);  // fini
+    EXPECT_EQ((CallSlot<unsigned int()>(probeGuarded, 2)), 7u);
+    EXPECT_EQ((CallSlot<unsigned int()>(probeGuarded, 3)), 8u);
+    EXPECT_EQ((CallSlot<unsigned int()>(static_cast<CMN_GuardedRef*>(zipOf(service)), 2)), 0u);
+    CallSlot<void()>(probeGuarded, 1);  // deleting destructor, through the guarded part
     EXPECT_EQ(SlotProbe::destroyed, destroyedBefore + 1);
 }
 
 TEST_F(ZipModule, ZipBufferTableSlots) {
-    zlib.get()->script.decompressCode = 77;
+    zlib->script.decompressCode = 77;
     FakeBuf* in = new FakeBuf({1, 2});
     TZipBuffer_Interface* zb = zipOf(service)->createTZipBuffer(in);
-    EXPECT_EQ((callSlot<unsigned int>(zb, 2)), 0u);  // init
-    EXPECT_EQ((callSlot<unsigned int>(zb, 3)), 0u);  // fini
-    EXPECT_EQ((callSlot<unsigned int>(zb, 4)), ZIP_OK);  // ZipTBuf, switch off
-    EXPECT_EQ((callSlot<TBuf*>(zb, 6)), in);             // GetResultTBuf
-    EXPECT_EQ(zlib.get()->asked, 0);
-    EXPECT_EQ((callSlot<unsigned int>(zb, 5)), 77u);     // UnzipTBuf
-    EXPECT_EQ(zlib.get()->asked, 1);
-    EXPECT_EQ((callSlot<TBuf*>(zb, 6)), nullptr);
-    callSlot<void>(zb, 1);  // deleting destructor of an unclaimed zip buffer
-    EXPECT_FALSE(isRegistered(zb));
+    EXPECT_EQ((CallSlot<unsigned int()>(zb, 2)), 0u);  // init
+    EXPECT_EQ((CallSlot<unsigned int()>(zb, 3)), 0u);  // fini
+    EXPECT_EQ((CallSlot<unsigned int()>(zb, 4)), ZIP_OK);  // ZipTBuf, switch off
+    EXPECT_EQ((CallSlot<TBuf*()>(zb, 6)), in);             // GetResultTBuf
+    EXPECT_EQ(zlib->asked, 0);
+    EXPECT_EQ((CallSlot<unsigned int()>(zb, 5)), 77u);     // UnzipTBuf
+    EXPECT_EQ(zlib->asked, 1);
+    EXPECT_EQ((CallSlot<TBuf*()>(zb, 6)), nullptr);
+    CallSlot<void()>(zb, 1);  // deleting destructor of an unclaimed zip buffer
+    EXPECT_FALSE(IsRegistered(zb));
     EXPECT_EQ(in->holds, 1);
     in->release();
 }
