@@ -36,7 +36,7 @@ TEST_F(ZLibClientTest, CMN_ZLibHoldsTheServiceInItsOwnName) {
     EXPECT_EQ(mgr.lookups, 1);
 }
 
-TEST_F(ZLibClientTest, NilHandlesAnswerWithoutCallingAnything) {
+TEST_F(ZLibClientTest, NilOrCutLooseHandlesAnswerWithoutCallingAnything) {
     auto& zlib = install<FakeZLib>(CMN_ZLibID);
     ModMgr = nullptr;
     CMN_ZLib early;
@@ -44,21 +44,26 @@ TEST_F(ZLibClientTest, NilHandlesAnswerWithoutCallingAnything) {
     ModMgr = &mgr;
     CMN_ZLib fromNull(nullptr);
     VBuffer bufferFromNull(nullptr);
+    CMN_ZLib cutLoose;
+    VBuffer bufferCutLoose(kBytes, 4);
+    cutLoose.replacePointee(nullptr);  // what the peer module's unload does
+    bufferCutLoose.replacePointee(nullptr);
+    EXPECT_EQ(FakeVBuf::live, 0);
     zlib->refuse = true;
     VBuffer refused(kBytes, 4);
 
-    EXPECT_TRUE(early.is_nil());
-    EXPECT_TRUE(fromNull.is_nil());
-    EXPECT_EQ(early.createVBuffer(kBytes, 4), nullptr);
-    EXPECT_EQ(fromNull.createVBuffer(kBytes, 4), nullptr);
-    for (VBuffer* v : {&earlyBuffer, &bufferFromNull, &refused}) {
+    for (CMN_ZLib* z : {&early, &fromNull, &cutLoose}) {
+        EXPECT_TRUE(z->is_nil());
+        EXPECT_EQ(z->createVBuffer(kBytes, 4), nullptr);
+    }
+    for (VBuffer* v : {&earlyBuffer, &bufferFromNull, &bufferCutLoose, &refused}) {
         EXPECT_TRUE(v->is_nil());
         EXPECT_EQ(v->Compress(), 40);
         EXPECT_EQ(v->Decompress(), 40);
         EXPECT_EQ(v->GetOutputSize(), 0u);
         EXPECT_EQ(v->GetOutputData(), nullptr);
     }
-    EXPECT_EQ(zlib->asked, 1) << "only the refusing construction asked";
+    EXPECT_EQ(zlib->asked, 2) << "only the cut-loose and the refusing constructions asked";
     EXPECT_EQ(zlib.guarded()->references(), 1);
 }
 
@@ -104,19 +109,6 @@ TEST_F(ZLibClientTest, ZeroBytesStillAskTheService) {
     ASSERT_FALSE(empty.is_nil());
     EXPECT_EQ(empty.Compress(), 0);
     EXPECT_EQ(empty.GetOutputSize(), 3u);  // the fake's output, forwarded
-}
-
-TEST_F(ZLibClientTest, AHandleCutLooseTurnsNil) {
-    install<FakeZLib>(CMN_ZLibID);
-    VBuffer v(kBytes, 4);
-    CMN_ZLib handle;
-    v.replacePointee(nullptr);  // what the peer module's unload does
-    handle.replacePointee(nullptr);
-    EXPECT_EQ(FakeVBuf::live, 0);
-    EXPECT_TRUE(v.is_nil());
-    EXPECT_EQ(v.Compress(), 40);
-    EXPECT_EQ(v.GetOutputData(), nullptr);
-    EXPECT_EQ(handle.createVBuffer(kBytes, 4), nullptr);
 }
 
 }  // namespace

@@ -45,7 +45,12 @@ TEST_F(ZipClientTest, TZipStaysUnboundWithoutManagerServiceOrPointer) {
         TZip fromNull(nullptr);
         EXPECT_FALSE(fromNull.isBound());
         EXPECT_EQ(fromNull.holder.serviceID, nullptr);
-        EXPECT_EQ(fromNull.createTZipBuffer(nullptr), nullptr);
+        FakeBuf* in = FakeBuf::of("x");
+        EXPECT_EQ(fromNull.createTZipBuffer(in), nullptr);
+        EXPECT_EQ(beforeLoad.createTZipBuffer(in), nullptr);
+        EXPECT_EQ(in->holds, 1) << "an unbound stub passes nothing on";
+        EXPECT_EQ(in->calls, "");
+        in->release();
     }
     EXPECT_EQ(zip->created, 0);
     EXPECT_EQ(mgr.lookups, 1);
@@ -77,7 +82,7 @@ TEST_F(ZipClientTest, TZipBufferHoldsTheOnlyReferenceAndNotTheService) {
     in->release();
 }
 
-TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
+TEST_F(ZipClientTest, UnboundOrCutLooseTZipBufferAnswers40AndNullAndCallsNothing) {
     auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
     FakeBuf* in = FakeBuf::of("x");
     {
@@ -85,7 +90,12 @@ TEST_F(ZipClientTest, UnboundTZipBufferAnswers40AndNullAndCallsNothing) {
         TZipBuffer early(in);
         ModMgr = &mgr;
         TZipBuffer noService(in);  // the manager knows no "ZIP"
-        for (TZipBuffer* s : {&early, &noService}) {
+        install<FakeZipService>(TZipID);
+        TZipBuffer cutLoose(in);
+        ASSERT_EQ(cutLoose.ZipTBuf(), 0u);
+        cutLoose.holder.replacePointee(nullptr);  // what the ZIP module's unload does
+        EXPECT_EQ(FakeZipBuffer::live, 0);
+        for (TZipBuffer* s : {&early, &noService, &cutLoose}) {
             EXPECT_FALSE(s->isBound());
             EXPECT_EQ(s->ZipTBuf(), 40u);
             EXPECT_EQ(s->UnzipTBuf(), 40u);
@@ -164,21 +174,6 @@ TEST_F(ZipClientTest, ANullResultIsPassedOnToTheFactoryAsItIs) {
     ASSERT_NE(out, nullptr);  // this factory makes an empty buffer from null
     EXPECT_EQ(out->len(), 0u);
     out->release();
-}
-
-TEST_F(ZipClientTest, AStubCutLooseAnswersAsUnbound) {
-    auto& zip = install<FakeZipService>(TZipID);
-    auto& buffers = install<FakeBufFactory>(X509CmnSrvID);
-    zip->zipCode = 0;
-    TZipBuffer stub(static_cast<TBuf*>(nullptr));
-    ASSERT_EQ(stub.ZipTBuf(), 0u);
-
-    stub.holder.replacePointee(nullptr);  // what the ZIP module's unload does
-    EXPECT_EQ(FakeZipBuffer::live, 0);
-    EXPECT_EQ(stub.ZipTBuf(), 40u);
-    EXPECT_EQ(stub.UnzipTBuf(), 40u);
-    EXPECT_EQ(stub.GetResultTBuf(), nullptr);
-    EXPECT_EQ(buffers->calls(), 0);
 }
 
 }  // namespace

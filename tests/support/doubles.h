@@ -75,9 +75,8 @@ public:
     // The peer unloads: it leaves the host's table and lets go of the object,
     // which dies with its last reference. Idempotent.
     void unload() {
-        if (hold.get() == nullptr) return;
         mgr_.withdraw(id_);
-        hold.replacePointee(nullptr);
+        if (hold.get() != nullptr) hold.replacePointee(nullptr);
     }
     // Puts the service back in the table (after a withdraw by the test).
     void offerAgain() { mgr_.offer(id_, guarded()); }

@@ -105,18 +105,6 @@ TEST_F(ZipModule, NewZipBufferIsUnclaimedUntilItsFirstHolder) {
     in->release();
 }
 
-TEST_F(ZipModule, StubsOnTheServiceObject) {
-    FakeBuf* in = new FakeBuf({1});
-    EXPECT_EQ(TZip(nullptr).createTZipBuffer(in), nullptr);
-    EXPECT_EQ(in->holds, 1);
-    EXPECT_TRUE(TZip().isBound());
-    ModMgr_Interface* const recorded = ModMgr;
-    ModMgr = nullptr;
-    EXPECT_FALSE(TZip().isBound());
-    ModMgr = recorded;
-    in->release();
-}
-
 // The service object as another module sees it: the primary table through
 // its BaseModuleInterface part, and the table of its CMN_GuardedRef part.
 class SlotProbe : public TZipImpl {
