@@ -85,19 +85,6 @@ void FakeBuf::seen(char const* op) {
     if (onCall) onCall();
 }
 
-int FakeBuf::set(char const* s) {
-    seen("set(str)");
-    lastString = s != nullptr ? s : "(null)";
-    return code;
-}
-
-int FakeBuf::set(unsigned char const* d, unsigned int n) {
-    seen("set(bytes)");
-    lastBytes = d;
-    lastNumber = n;
-    return code;
-}
-
 unsigned char* FakeBuf::datap() {
     traced("datap ");
     seen("datap");
@@ -112,84 +99,37 @@ unsigned int FakeBuf::len() {
     return static_cast<unsigned int>(bytes.size());
 }
 
-int FakeBuf::dup(TBuf* source) {
-    seen("dup");
-    lastOther = source;
-    return code;
-}
-
-int FakeBuf::operator!=(TBuf* other) {
-    seen("!=");
-    lastOther = other;
-    return code;
-}
-
-int FakeBuf::load(char const* path) {
-    seen("load");
-    lastString = path;
-    return code;
-}
-
-int FakeBuf::save(char const* path) {
-    seen("save");
-    lastString = path;
-    return code;
-}
-
-int FakeBuf::shift(unsigned int n) {
-    seen("shift");
-    lastNumber = n;
-    return code;
-}
-
-int FakeBuf::retreat(unsigned int n) {
-    seen("retreat");
-    lastNumber = n;
-    return code;
-}
-
 // ---- the byte-buffer service ---------------------------------------------------
 
-bool FakeBufFactory::refused() {
+bool FakeBufFactory::serve(Form form, std::function<void()> const& record) {
+    ++made[form];
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        record();
+    }
     int const from = refuseFrom.load();
-    return from >= 0 && served_++ >= from;
+    return from < 0 || served_++ < from;
 }
 
 TBuf* FakeBufFactory::createTBuf() {
-    ++made[Empty];
-    return refused() ? nullptr : new FakeBuf({});
+    return serve(Empty, [] {}) ? new FakeBuf({}) : nullptr;
 }
 
 TBuf* FakeBufFactory::createTBuf(char const* s) {
-    ++made[FromString];
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        lastString = s != nullptr ? s : "(null)";
-    }
-    if (refused() || (s == nullptr && nullFromNull)) return nullptr;
-    return FakeBuf::of(s != nullptr ? s : "");
+    if (!serve(FromString, [&] { lastString = FakeBuf::text(s); })) return nullptr;
+    if (s == nullptr) return nullFromNull ? nullptr : new FakeBuf({});
+    return FakeBuf::of(s);
 }
 
 TBuf* FakeBufFactory::createTBuf(unsigned char const* d, unsigned int n) {
-    ++made[FromBytes];
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        lastBytes = d;
-        lastLen = n;
-    }
-    if (refused()) return nullptr;
+    if (!serve(FromBytes, [&] { lastBytes = d, lastLen = n; })) return nullptr;
     return new FakeBuf(n != 0 ? std::vector<unsigned char>(d, d + n) : std::vector<unsigned char>());
 }
 
 // Copies the source's bytes directly, so the copy adds nothing to the trace.
 TBuf* FakeBufFactory::createTBuf(TBuf* source) {
-    ++made[FromBuf];
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        lastSource = source;
-    }
-    if (refused() || (source == nullptr && nullFromNull)) return nullptr;
-    if (source == nullptr) return new FakeBuf({});
+    if (!serve(FromBuf, [&] { lastSource = source; })) return nullptr;
+    if (source == nullptr) return nullFromNull ? nullptr : new FakeBuf({});
     return new FakeBuf(static_cast<FakeBuf*>(source)->bytes);
 }
 

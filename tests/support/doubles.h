@@ -18,8 +18,8 @@
 // a FakeBuf is used by one thread at a time.
 
 #include <atomic>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,19 +110,23 @@ public:
     // Fails the test when no hold is left to give back. The last hold may
     // destroy the buffer.
     int release() override;
-    int set(char const* s) override;
-    int set(unsigned char const* d, unsigned int n) override;
+    int set(char const* s) override {
+        return answer("set(str)", [&] { lastString = text(s); });
+    }
+    int set(unsigned char const* d, unsigned int n) override {
+        return answer("set(bytes)", [&] { lastBytes = d, lastNumber = n; });
+    }
     int reservedSlot5() override { return 0; }
     // Null only for a buffer without data; an empty one still has a pointer.
     unsigned char* datap() override;
     unsigned int len() override;
-    int dup(TBuf* source) override;
+    int dup(TBuf* source) override { return answer("dup", [&] { lastOther = source; }); }
     int reservedSlot9() override { return 0; }
-    int operator!=(TBuf* other) override;
-    int load(char const* path) override;
-    int save(char const* path) override;
-    int shift(unsigned int n) override;
-    int retreat(unsigned int n) override;
+    int operator!=(TBuf* other) override { return answer("!=", [&] { lastOther = other; }); }
+    int load(char const* path) override { return answer("load", [&] { lastString = text(path); }); }
+    int save(char const* path) override { return answer("save", [&] { lastString = text(path); }); }
+    int shift(unsigned int n) override { return answer("shift", [&] { lastNumber = n; }); }
+    int retreat(unsigned int n) override { return answer("retreat", [&] { lastNumber = n; }); }
 
     std::string content() const { return std::string(bytes.begin(), bytes.end()); }
     // References taken by holders (the buffer's own count left out).
@@ -132,6 +136,9 @@ public:
     // ("len datap "); safe to use from several threads.
     static std::string trace();
     static void clearTrace();
+
+    // A string argument as recorded: "(null)" for a null pointer.
+    static std::string text(char const* s) { return s != nullptr ? s : "(null)"; }
 
     static inline std::atomic<int> live{0};
 
@@ -150,6 +157,13 @@ public:
 private:
     ~FakeBuf() override { --live; }
     void seen(char const* op);
+    // Records the operation and its arguments; answers `code`.
+    template <class Record>
+    int answer(char const* op, Record record) {
+        seen(op);
+        record();
+        return code;
+    }
 };
 
 // The byte-buffer service. Each buffer it makes is a FakeBuf carrying one
@@ -186,7 +200,9 @@ public:
     TBuf* lastSource = reinterpret_cast<TBuf*>(1);  // not yet set
 
 private:
-    bool refused();
+    // Counts a request, records its arguments under the lock; false when it
+    // is refused.
+    bool serve(Form form, std::function<void()> const& record);
     std::mutex m_;  // guards the last* fields
     std::atomic<int> served_{0};
 };
