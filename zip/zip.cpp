@@ -4,6 +4,7 @@
 #include "zip/zip.h"
 
 #include "framework/cmn_init_order.h"
+#include "framework/cmn_module_entry.h"
 #include "framework/cmn_obj_mgr.h"
 #include "interfaces/zlib.h"
 #include "stubs/cmn_abuf.h"
@@ -12,7 +13,6 @@
 #include "zip/find_ini.h"
 #include "zip/zip_impl.h"
 
-#include <memory>
 
 // Module globals, built after every framework global and the service
 // identifier TZipID, in this order, and destroyed in the reverse order: TZipS
@@ -24,26 +24,8 @@ TypifiedID* pModuleID = &ModuleID;
 ModMgr_Interface* ModMgr = nullptr;
 TZip TZipS CMN_INIT_RANK(CMN_INIT_MODULE_ENTRY)(static_cast<TZip_Interface*>(nullptr));
 
-// The host calls the entry point one call at a time; it takes no lock.
 BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
-    if (manager == nullptr) {
-        // Every object finishes while TZipS still holds the service object;
-        // only then does TZipS let go, which may destroy it.
-        ObjectManager.finiAll();
-        TZipS = TZip(static_cast<TZip_Interface*>(nullptr));
-        return nullptr;
-    }
-    ModMgr = manager;
-    if (flags != 0) return nullptr;
-    // A temporary stub takes the first hold, TZipS its own (dropping any
-    // earlier service object), then the temporary lets go: count 1. Should
-    // an allocation fail, the new object goes: deleted while nobody holds it,
-    // else with the temporary's hold.
-    std::unique_ptr<TZipImpl> fresh(new TZipImpl);
-    TZip held(fresh.get());
-    TZipImpl* service = fresh.release();
-    TZipS = held;
-    return service;
+    return CMN_ModuleEntry<TZipImpl>(manager, flags, TZipS);
 }
 
 // ---- TZipImpl ---------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "framework/cmn_init_order.h"
+#include "framework/cmn_module_entry.h"
 #include "framework/cmn_obj_mgr.h"
 #include "interfaces/tbuf.h"
 #include "stubs/cmn_stub.h"
@@ -84,17 +85,5 @@ CMN_GuardedRef* TBufModuleImpl::getService(TypifiedID const& id) {
 }
 
 BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
-    if (manager == nullptr) {
-        ObjectManager.finiAll();
-        TBufS.holder = CMN_Stub<TBufModuleImpl>().holder;
-        return nullptr;
-    }
-    ModMgr = manager;
-    if (flags != 0) return nullptr;
-    auto* module = new TBufModuleImpl;
-    {
-        CMN_Stub<TBufModuleImpl> bound(module);
-        TBufS.holder = bound.holder;
-    }
-    return module;
+    return CMN_ModuleEntry<TBufModuleImpl>(manager, flags, TBufS);
 }

@@ -9,6 +9,7 @@
 
 #include "codec.h"
 #include "framework/cmn_init_order.h"
+#include "framework/cmn_module_entry.h"
 #include "framework/cmn_obj_mgr.h"
 #include "interfaces/zlib.h"
 #include "stubs/cmn_stub.h"
@@ -96,20 +97,9 @@ CMN_GuardedRef* CMN_ZLibImpl::getService(TypifiedID const& id) {
 }
 
 BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
-    if (manager == nullptr) {
-        ObjectManager.finiAll();
-        ZLibS.holder = CMN_Stub<CMN_ZLib_Interface>().holder;
-        return nullptr;
-    }
-    ModMgr = manager;
-    if (flags != 0) return nullptr;
-    maxOutput.store(limitFromEnvironment(), std::memory_order_relaxed);
-    auto* service = new CMN_ZLibImpl;
-    {
-        CMN_Stub<CMN_ZLib_Interface> bound(service);
-        ZLibS.holder = bound.holder;
-    }
-    return service;
+    // The output limit is read afresh at every load call.
+    if (manager != nullptr && flags == 0) maxOutput.store(limitFromEnvironment(), std::memory_order_relaxed);
+    return CMN_ModuleEntry<CMN_ZLibImpl>(manager, flags, ZLibS);
 }
 
 unsigned int s_zlib_set_max_output(unsigned int bytes) {
