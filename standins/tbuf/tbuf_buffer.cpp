@@ -244,20 +244,11 @@ int TBufImpl::save(char const* path) {
     return S_TBUF_OK;
 }
 
-int TBufImpl::shift(unsigned int n) {
-    if (n > size) return S_TBUF_OUT_OF_RANGE;
-    if (n == 0) return S_TBUF_OK;
-    if (n == size) {
-        adopt(nullptr, 0);
-        return S_TBUF_OK;
-    }
-    size -= n;
-    std::memmove(bytes, bytes + n, size);
-    bytes[size] = 0;
-    return S_TBUF_OK;
-}
+int TBufImpl::shift(unsigned int n) { return drop(n, true); }
 
-int TBufImpl::retreat(unsigned int n) {
+int TBufImpl::retreat(unsigned int n) { return drop(n, false); }
+
+int TBufImpl::drop(unsigned int n, bool fromFront) {
     if (n > size) return S_TBUF_OUT_OF_RANGE;
     if (n == 0) return S_TBUF_OK;
     if (n == size) {
@@ -265,6 +256,7 @@ int TBufImpl::retreat(unsigned int n) {
         return S_TBUF_OK;
     }
     size -= n;
+    if (fromFront) std::memmove(bytes, bytes + n, size);
     bytes[size] = 0;
     return S_TBUF_OK;
 }

@@ -64,6 +64,8 @@ private:
     int assign(unsigned char const* p, size_t n);
     // Takes ownership of a malloc'd block of n + 1 bytes.
     void adopt(unsigned char* block, unsigned int n);
+    // Drops n bytes from the front or from the back; n == len() empties.
+    int drop(unsigned int n, bool fromFront);
 
     // Guarded by RefMutex.
     unsigned int holds;
