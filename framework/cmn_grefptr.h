@@ -131,3 +131,16 @@ public:
 private:
     void setPointee(T* p) { __atomic_store_n(&pointee, p, __ATOMIC_RELEASE); }
 };
+
+// Takes the first reference on a new object that nobody holds yet (count 0,
+// as factories return them). Should that fail (allocation), nobody owns the
+// object: it is destroyed before the failure goes on.
+template <class T>
+CMN_GRefPtr<T> CMN_ClaimNew(T* made) {
+    try {
+        return CMN_GRefPtr<T>(made);
+    } catch (...) {
+        delete made;
+        throw;
+    }
+}

@@ -6,22 +6,6 @@
 // The first global of the module to be built, the last to go.
 Tuint32ID CMN_ZLibID CMN_INIT_RANK(CMN_INIT_ZLIB_CLIENT)(64);
 
-namespace {
-
-// Takes the first reference on a new, unclaimed compression buffer. Should
-// that fail (allocation), nobody owns the buffer: it is destroyed before the
-// failure goes on.
-CMN_GRefPtr<VBuffer_Interface> claimNew(VBuffer_Interface* made) {
-    try {
-        return CMN_GRefPtr<VBuffer_Interface>(made);
-    } catch (...) {
-        delete made;
-        throw;
-    }
-}
-
-}  // namespace
-
 // ---- CMN_ZLib --------------------------------------------------------------
 
 CMN_ZLib::CMN_ZLib() : CMN_GRefPtr<CMN_ZLib_Interface>(CMN_ZLibID, true) {}
@@ -49,7 +33,7 @@ VBuffer::VBuffer(unsigned char const* data, unsigned long len) : CMN_GRefPtr<VBu
     if (service.is_nil()) return;
     VBuffer_Interface* made = service.createVBuffer(data, len);
     if (made == nullptr) return;
-    CMN_GRefPtr<VBuffer_Interface> claimed = claimNew(made);
+    CMN_GRefPtr<VBuffer_Interface> claimed = CMN_ClaimNew(made);
     CMN_GRefPtr<VBuffer_Interface>::operator=(claimed);
 }
 

@@ -7,22 +7,6 @@
 // identifier and service stub; destroyed in the reverse order.
 TstringID TZipID CMN_INIT_RANK(CMN_INIT_SERVICE_ID)("ZIP");
 
-namespace {
-
-// Takes the first reference on a new, unclaimed zip buffer. Should that fail
-// (allocation), nobody owns the buffer: it is destroyed before the failure
-// goes on.
-CMN_GRefPtr<TZipBuffer_Interface> claimNew(TZipBuffer_Interface* made) {
-    try {
-        return CMN_GRefPtr<TZipBuffer_Interface>(made);
-    } catch (...) {
-        delete made;
-        throw;
-    }
-}
-
-}  // namespace
-
 // ---- TZip ------------------------------------------------------------------
 
 TZip::TZip() : CMN_Stub<TZip_Interface>(TZipID) {}
@@ -48,7 +32,7 @@ TZipBuffer::TZipBuffer(TBuf* in) : CMN_Stub<TZipBuffer_Interface>() {
     if (!service.isBound()) return;
     TZipBuffer_Interface* made = service.createTZipBuffer(in);
     if (made == nullptr) return;
-    CMN_GRefPtr<TZipBuffer_Interface> claimed = claimNew(made);
+    CMN_GRefPtr<TZipBuffer_Interface> claimed = CMN_ClaimNew(made);
     holder = claimed;
 }
 
