@@ -29,7 +29,6 @@
 
 #include "cmn_gref.h"
 #include "cmn_om_s.h"
-#include "interfaces/modmgr.h"
 
 template <class T>
 class CMN_GRefPtr : public CMN_GRPHolder {
@@ -109,8 +108,8 @@ public:
         CMN_GuardedRef* g = nullptr;
         if (factory != nullptr) {
             g = factory(serviceID);
-        } else if (ModMgr_Interface* mgr = GetModMgr()) {
-            g = mgr->lookupService(serviceID, moduleID);
+        } else {
+            g = CMN_LookupService(serviceID, moduleID);
         }
         if (g != nullptr) g->addReference(this);
         setPointee(typed(g));

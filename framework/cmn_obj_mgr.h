@@ -96,3 +96,22 @@ extern "C" {
 CMN_EXPORT CMN_ObjectManager* GetObjectManager();
 CMN_EXPORT CMN_ObjectManager* InitObjectManager();
 }
+
+// A read-only look at a module's registry, for tools such as a host's dump:
+// calls onObject(o) for every registered object, newest first, then
+// onHolder(o, h) for every holder listed on it, most recent first. Runs under
+// the registry lock and, for each object, its holder-list lock (the order of
+// every registry walk), so the picture of one module is consistent. The
+// callbacks may read counts and call a holder's getModuleID(), but must not
+// add or release references. It walks the links the framework itself keeps
+// and changes no shared layout; `om` may belong to another module.
+template <class OnObject, class OnHolder>
+void CMN_VisitRegistry(CMN_ObjectManager& om, OnObject onObject, OnHolder onHolder) {
+    CMN_ScopedLock<CMN_RecursiveMutex> registry(*om.objLock);
+    for (CMN_GuardedRef* o = om.objects; o != nullptr; o = o->next) {
+        onObject(o);
+        o->lockHolderList();
+        for (sitem<CMN_GRPHolder>* it = o->holders.head; it != nullptr; it = it->next) onHolder(o, it->item);
+        o->unlockHolderList();
+    }
+}

@@ -23,6 +23,15 @@ CMN_EXPORT TypifiedID const* GetModuleID();
 // The host's module manager; null before the module's first load call.
 CMN_EXPORT ModMgr_Interface* GetModMgr();
 
+// The host's lookup of the service named `service` on behalf of the module
+// named `asking`, through GetModMgr(); null while no manager is known or when
+// the host knows no such service. No hold comes with the result.
+//
+// This is the framework's one call into the host's module manager: the only
+// place where the framework depends on the interfaces it otherwise leaves to
+// the modules (cmn_om_s.cpp alone sees modmgr.h).
+CMN_GuardedRef* CMN_LookupService(TypifiedID const* service, TypifiedID const* asking);
+
 // The module contract. A service interface derives from it first and from
 // CMN_GuardedRef second, and appends its own operations:
 //   vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion, getBuild, getService

@@ -7,7 +7,7 @@
 //
 //   vtable: moduleCount, findModule, lookupService
 
-#include "framework/id_type.h"
+#include "id_type.h"
 
 class BaseModuleInterface;
 class CMN_GuardedRef;

@@ -15,7 +15,7 @@
 // given back with release(). A buffer stays valid while any hold or any
 // guarded-reference holder remains on it.
 
-#include "framework/cmn_gref.h"
+#include "cmn_gref.h"
 
 class TBuf : public CMN_GuardedRef {
 public:

@@ -1,6 +1,6 @@
-#include "stubs/cmn_abuf.h"
+#include "cmn_abuf.h"
 
-#include "framework/cmn_init_order.h"
+#include "cmn_init_order.h"
 
 // Built in this order, right after the zlib client's identifier, and
 // destroyed in the reverse order: the stub names its identifier and must not

@@ -9,10 +9,10 @@
 // count (one per live aBuf); x509cmn_init/x509cmn_fini take no lock and must
 // not run while another thread uses the stub.
 
-#include "framework/cmn_export.h"
-#include "framework/id_type.h"
-#include "interfaces/tbuf.h"
-#include "stubs/cmn_stub.h"
+#include "cmn_export.h"
+#include "id_type.h"
+#include "tbuf.h"
+#include "cmn_stub.h"
 
 // The numeric identifier 111 of the byte-buffer service. The identifiers and
 // the stub class are private to each module that carries this client; of the

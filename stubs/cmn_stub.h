@@ -19,11 +19,9 @@
 // a time. A service stub's mutex guards its binding and use count and is
 // always the outer lock: lookups and reference operations run inside it.
 
-#include "framework/cmn_grefptr.h"
-#include "framework/cmn_rmutex.h"
-
-// The result code of a stub, handle or wrapper that is not bound to an object.
-constexpr int CMN_NOT_BOUND = 40;
+#include "cmn_grefptr.h"
+#include "cmn_result.h"
+#include "cmn_rmutex.h"
 
 // A stub on one object or service, bound at construction.
 template <class T>

@@ -1,7 +1,7 @@
-#include "stubs/s_zlibC.h"
+#include "s_zlibC.h"
 
-#include "framework/cmn_init_order.h"
-#include "stubs/cmn_stub.h"
+#include "cmn_init_order.h"
+#include "cmn_stub.h"
 
 // The first global of the module to be built, the last to go.
 Tuint32ID CMN_ZLibID CMN_INIT_RANK(CMN_INIT_ZLIB_CLIENT)(64);

@@ -3,10 +3,10 @@
 // the service, VBuffer on one compression buffer. Each is exactly one holder
 // (no table of its own in front of it); a nil handle answers 40, 0 or null.
 
-#include "framework/cmn_export.h"
-#include "framework/cmn_grefptr.h"
-#include "framework/id_type.h"
-#include "interfaces/zlib.h"
+#include "cmn_export.h"
+#include "cmn_grefptr.h"
+#include "id_type.h"
+#include "zlib_service.h"
 
 // The numeric identifier 64 of the zlib service.
 extern Tuint32ID CMN_ZLibID;

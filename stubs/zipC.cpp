@@ -1,7 +1,7 @@
-#include "stubs/zipC.h"
+#include "zipC.h"
 
-#include "framework/cmn_init_order.h"
-#include "stubs/cmn_abuf.h"
+#include "cmn_init_order.h"
+#include "cmn_abuf.h"
 
 // Built after the framework's lock and registry, before the module's own
 // identifier and service stub; destroyed in the reverse order.
@@ -42,12 +42,12 @@ TZipBuffer::~TZipBuffer() {}
 
 unsigned int TZipBuffer::ZipTBuf() {
     TZipBuffer_Interface* zb = holder.pointee;
-    return zb != nullptr ? zb->ZipTBuf() : ZIP_NOT_BOUND;
+    return zb != nullptr ? zb->ZipTBuf() : CMN_NOT_BOUND;
 }
 
 unsigned int TZipBuffer::UnzipTBuf() {
     TZipBuffer_Interface* zb = holder.pointee;
-    return zb != nullptr ? zb->UnzipTBuf() : ZIP_NOT_BOUND;
+    return zb != nullptr ? zb->UnzipTBuf() : CMN_NOT_BOUND;
 }
 
 // The zip buffer's result stays the zip buffer's: it is only read, through an

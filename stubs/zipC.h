@@ -4,10 +4,10 @@
 // module's identifier and answer as unbound (40, or null) when the target
 // cannot be found or its module has cut them loose.
 
-#include "framework/cmn_export.h"
-#include "framework/id_type.h"
-#include "stubs/cmn_stub.h"
-#include "zip/zip.h"
+#include "cmn_export.h"
+#include "id_type.h"
+#include "cmn_stub.h"
+#include "zip.h"
 
 // The identifier "ZIP" by which TZip stubs look the service up.
 extern TstringID TZipID;

@@ -1,13 +1,14 @@
-#include "zip/find_ini.h"
+#include "find_ini.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-// vela_get_config_dir: 0 on success with the directory (owned by the library),
-// non-zero when there is none. Defined in libs_ini.so, never here.
-#include "standins/ini/s_ini.h"
+// vela_get_config_dir comes from the host's configuration library,
+// libs_ini.so, never from this module.
+#include "config_dir.h"
+#include "zip_module.h"
 
 namespace {
 

@@ -1,17 +1,16 @@
 // The module's entry point, its globals, the ZIP service object and the zip
 // buffer.
 
-#include "zip/zip.h"
+#include "zip_module.h"
 
-#include "framework/cmn_init_order.h"
-#include "framework/cmn_module_entry.h"
-#include "framework/cmn_obj_mgr.h"
-#include "interfaces/zlib.h"
-#include "stubs/cmn_abuf.h"
-#include "stubs/s_zlibC.h"
-#include "stubs/zipC.h"
-#include "zip/find_ini.h"
-#include "zip/zip_impl.h"
+#include "cmn_abuf.h"
+#include "cmn_init_order.h"
+#include "cmn_module_entry.h"
+#include "cmn_obj_mgr.h"
+#include "s_zlibC.h"
+#include "zipC.h"
+#include "zip_impl.h"
+#include "zlib_service.h"
 
 
 // Module globals, built after every framework global and the service

@@ -16,8 +16,8 @@
 // overrides an operation of the second base), so init stays before fini and
 // TZipImpl declares no other virtual operation.
 
-#include "interfaces/tbuf.h"
-#include "zip/zip.h"
+#include "tbuf.h"
+#include "zip.h"
 
 // The ZIP service object. It holds no state: every operation may run on any
 // thread. The module holds it through TZipS from the load call to the unload
@@ -68,7 +68,7 @@ public:
 
     // Compresses the input when the switch file says so, else passes it
     // through. Codes: ZIP_OK, ZIP_NO_OUTPUT_BUFFER, ZIP_NO_INPUT,
-    // ZIP_HOLD_REFUSED, ZIP_NOT_BOUND (no compression buffer), or the
+    // ZIP_HOLD_REFUSED, CMN_NOT_BOUND (no compression buffer), or the
     // compression buffer's own failure code.
     unsigned int ZipTBuf() override;
     // Decompresses the input; input with no data, or that the decompressor

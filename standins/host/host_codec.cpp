@@ -1,8 +1,8 @@
-#include "standins/host/host_codec.h"
+#include "host_codec.h"
 
-#include "standins/zlib/s_zlib.h"
-#include "stubs/cmn_abuf.h"
-#include "stubs/zipC.h"
+#include "s_zlib.h"
+#include "cmn_abuf.h"
+#include "zipC.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ std::string resultCodeName(unsigned int code) {
         case ZIP_NO_OUTPUT_BUFFER: what = "byte-buffer service made no output buffer"; break;
         case ZIP_NO_INPUT: what = "zip buffer has no input"; break;
         case ZIP_HOLD_REFUSED: what = "input buffer refused the pass-through hold"; break;
-        case ZIP_NOT_BOUND: what = "not bound: zip or zlib service unreachable, or no compression buffer"; break;
-        case S_ZLIB_NOT_COMPRESSED: what = "input is not compressed data"; break;
+        case CMN_NOT_BOUND: what = "not bound: zip or zlib service unreachable, or no compression buffer"; break;
+        case VBUFFER_NOT_COMPRESSED: what = "input is not compressed data"; break;
         default: break;
     }
     if (what == nullptr) what = zlibCodeName(code);

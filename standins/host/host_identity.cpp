@@ -2,9 +2,9 @@
 // client stubs like any module, so its holders are stamped "HOST" and its
 // stubs look services up through the host's module manager, which a
 // HostModules object installs in ModMgr for its lifetime.
-#include "framework/cmn_init_order.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
+#include "cmn_init_order.h"
+#include "cmn_om_s.h"
+#include "modmgr.h"
 
 namespace {
 TstringID HostModuleID CMN_INIT_RANK(CMN_INIT_MODULE_ENTRY)("HOST");

@@ -1,10 +1,9 @@
 #pragma once
 // The reference host's module manager and loader.
 //
-// HostModules loads modules built on the framework (dlopen), verifies that the
-// entry points it resolved belong to the file it opened, runs each module's
-// load call GetInterfaceClass(manager, 0), and answers the modules' service
-// lookups. Its unload protocol runs in reverse order of loading:
+// HostModules opens modules built on the framework (host_loader.h), runs each
+// module's load call GetInterfaceClass(manager, 0), and answers the modules'
+// service lookups. Its unload protocol runs in reverse order of loading:
 //
 //   1. the unload call GetInterfaceClass(nullptr, 0);
 //   2. moduleIsUsed() on the object manager from GetObjectManager();
@@ -27,23 +26,18 @@
 // module list under the manager's lock, which is held only while the list is
 // read or changed (never across a module's load or unload call).
 
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "framework/cmn_obj_mgr.h"
-#include "interfaces/modmgr.h"
+#include "cmn_obj_mgr.h"
+#include "host_loader.h"
+#include "modmgr.h"
 
-// One loaded module. Owned by HostModules; valid until unloadAll().
-struct HostModule {
-    std::string path;                   // as opened
-    std::string name;                   // the module's identifier, as text
-    void* handle = nullptr;             // from dlopen
-    TypifiedID const* id = nullptr;     // the module's own identifier object
-    BaseModuleInterface* service = nullptr;  // from the load call; no hold
-    CMN_ObjectManager* objects = nullptr;    // from GetObjectManager()
-    BaseModuleInterface* (*entry)(ModMgr_Interface*, int) = nullptr;
+// One loaded module: the opened file and the service object its load call
+// gave (no hold comes with it). Owned by HostModules; valid until unloadAll().
+struct HostModule : OpenedModule {
+    BaseModuleInterface* service = nullptr;
 };
 
 // What the unload protocol found for one module.
@@ -91,17 +85,5 @@ private:
     std::vector<HostModule> modules_;
 };
 
-// The identifier as text: the string of a TstringID, the decimal value of a
-// Tuint32ID, "?" for anything else or null. Reads the shared layout only.
-std::string idText(TypifiedID const* id);
-
 // Number of objects in a module's registry, counted under its registry lock.
 int registeredObjects(CMN_ObjectManager* objects);
-
-// Where the host looks for modules when no folder is given: beside the
-// executable's folder, in ../lib/s_zip (an installed tree) or ../lib (the
-// build tree), whichever holds libs_zip.so; empty when neither does.
-std::string defaultModuleDir();
-
-// The file names of the standard modules, in loading order.
-std::vector<std::string> standardModuleFiles();

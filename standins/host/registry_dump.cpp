@@ -1,4 +1,4 @@
-#include "standins/host/registry_dump.h"
+#include "registry_dump.h"
 
 #include <cxxabi.h>
 
@@ -46,22 +46,12 @@ std::string addr(void const* p) {
     return buf;
 }
 
-// Takes the snapshot under the module's registry lock, then each object's
-// holder-list lock inside it: the order every registry walk uses.
 std::vector<ObjectView> snapshot(CMN_ObjectManager* om) {
     std::vector<ObjectView> objects;
     if (om == nullptr) return objects;
-    om->objLock->enter();
-    for (CMN_GuardedRef* o = om->objects; o != nullptr; o = o->next) {
-        ObjectView v{o, typeName(o), o->refCount, {}};
-        o->lockHolderList();
-        for (sitem<CMN_GRPHolder>* it = o->holders.head; it != nullptr; it = it->next) {
-            v.holders.push_back({it->item, idText(it->item->getModuleID())});
-        }
-        o->unlockHolderList();
-        objects.push_back(std::move(v));
-    }
-    om->objLock->exit();
+    CMN_VisitRegistry(
+        *om, [&](CMN_GuardedRef* o) { objects.push_back({o, typeName(o), o->references(), {}}); },
+        [&](CMN_GuardedRef*, CMN_GRPHolder* h) { objects.back().holders.push_back({h, idText(h->getModuleID())}); });
     return objects;
 }
 

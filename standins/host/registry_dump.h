@@ -12,7 +12,7 @@
 
 #include <ostream>
 
-#include "standins/host/host_modules.h"
+#include "host_modules.h"
 
 // Plain text, one module after the other.
 void dumpRegistries(HostModules const& modules, std::ostream& out);

@@ -1,4 +1,4 @@
-#include "standins/ini/s_ini.h"
+#include "s_ini.h"
 
 #include <pthread.h>
 

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <new>
 
-#include "framework/cmn_init_order.h"
-#include "framework/cmn_module_entry.h"
-#include "framework/cmn_obj_mgr.h"
-#include "interfaces/tbuf.h"
-#include "stubs/cmn_stub.h"
+#include "cmn_init_order.h"
+#include "cmn_module_entry.h"
+#include "cmn_obj_mgr.h"
+#include "tbuf.h"
+#include "cmn_stub.h"
 #include "tbuf_buffer.h"
 
 namespace {

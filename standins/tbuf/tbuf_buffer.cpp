@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "framework/cmn_om_s.h"
+#include "cmn_om_s.h"
 #include "s_tbuf.h"
 
 namespace {

@@ -8,7 +8,7 @@
 // lock order: RefMutex, then a holder-list lock. The contents have no lock:
 // one thread at a time per buffer.
 
-#include "interfaces/tbuf.h"
+#include "tbuf.h"
 
 class TBufImpl;
 

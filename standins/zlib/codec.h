@@ -41,7 +41,7 @@ private:
     size_t size_ = 0;
 };
 
-// 0 when the first bytes are a usable zlib header; S_ZLIB_NOT_COMPRESSED for
+// 0 when the first bytes are a usable zlib header; VBUFFER_NOT_COMPRESSED for
 // input that is no zlib data at all; S_ZLIB_NEEDS_DICTIONARY for a header
 // that asks for a preset dictionary.
 int checkZlibHeader(unsigned char const* in, size_t len);

@@ -29,12 +29,12 @@ void CodecOutput::adopt(unsigned char* p, size_t size) {
 }
 
 int checkZlibHeader(unsigned char const* in, size_t len) {
-    if (in == nullptr || len < 2) return S_ZLIB_NOT_COMPRESSED;
+    if (in == nullptr || len < 2) return VBUFFER_NOT_COMPRESSED;
     unsigned int cmf = in[0];
     unsigned int flg = in[1];
-    if ((cmf & 0x0f) != 8) return S_ZLIB_NOT_COMPRESSED;   // method: deflate only
-    if ((cmf >> 4) > 7) return S_ZLIB_NOT_COMPRESSED;      // window above 32 KiB
-    if (((cmf << 8) | flg) % 31 != 0) return S_ZLIB_NOT_COMPRESSED;
+    if ((cmf & 0x0f) != 8) return VBUFFER_NOT_COMPRESSED;   // method: deflate only
+    if ((cmf >> 4) > 7) return VBUFFER_NOT_COMPRESSED;      // window above 32 KiB
+    if (((cmf << 8) | flg) % 31 != 0) return VBUFFER_NOT_COMPRESSED;
     if ((flg & 0x20) != 0) return S_ZLIB_NEEDS_DICTIONARY;
     return S_ZLIB_OK;
 }

@@ -8,11 +8,11 @@
 #include <cstdlib>
 
 #include "codec.h"
-#include "framework/cmn_init_order.h"
-#include "framework/cmn_module_entry.h"
-#include "framework/cmn_obj_mgr.h"
-#include "interfaces/zlib.h"
-#include "stubs/cmn_stub.h"
+#include "cmn_init_order.h"
+#include "cmn_module_entry.h"
+#include "cmn_obj_mgr.h"
+#include "zlib_service.h"
+#include "cmn_stub.h"
 
 namespace {
 

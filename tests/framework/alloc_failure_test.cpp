@@ -2,7 +2,7 @@
 // turn (a sweep): the standard failure reaches the caller, and what the
 // failing step built is torn down: counts equal listed holders, holders that
 // failed to take an object hold nothing, locks are free, nothing leaks.
-#include "stubs/cmn_stub.h"
+#include "cmn_stub.h"
 
 #include "tests/support/failing_allocator.h"
 #include "framework_fixtures.h"

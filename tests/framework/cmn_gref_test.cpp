@@ -1,4 +1,4 @@
-#include "framework/cmn_gref.h"
+#include "cmn_gref.h"
 
 #include "framework_fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "framework/cmn_grefptr.h"
+#include "cmn_grefptr.h"
 
 #include "framework_fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "framework/cmn_obj_mgr.h"
+#include "cmn_obj_mgr.h"
 
 #include "framework_fixtures.h"
 

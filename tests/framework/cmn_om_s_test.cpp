@@ -1,6 +1,6 @@
-#include "framework/cmn_om_s.h"
+#include "cmn_om_s.h"
 
-#include "framework/cmn_init_order.h"
+#include "cmn_init_order.h"
 #include "framework_fixtures.h"
 
 #include <gtest/gtest.h>

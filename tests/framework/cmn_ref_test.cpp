@@ -1,4 +1,4 @@
-#include "framework/cmn_ref.h"
+#include "cmn_ref.h"
 
 #include "framework_fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "framework/cmn_rmutex.h"
+#include "cmn_rmutex.h"
 
 #include <gtest/gtest.h>
 

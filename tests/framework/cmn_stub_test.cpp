@@ -1,4 +1,4 @@
-#include "stubs/cmn_stub.h"
+#include "cmn_stub.h"
 
 #include "framework_fixtures.h"
 

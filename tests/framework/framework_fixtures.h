@@ -17,9 +17,9 @@
 // The host's module manager, the registry snapshot and the raw slot calls
 // are the shared ones of tests/support.
 
-#include "framework/cmn_obj_mgr.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
+#include "cmn_obj_mgr.h"
+#include "cmn_om_s.h"
+#include "modmgr.h"
 #include "tests/support/doubles.h"
 #include "tests/support/introspection.h"
 

@@ -1,4 +1,4 @@
-#include "framework/id_type.h"
+#include "id_type.h"
 
 #include <gtest/gtest.h>
 

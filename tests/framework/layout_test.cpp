@@ -3,7 +3,7 @@
 // alignment; actual ones are measured on instances, so the same tests hold
 // for the 64-bit and the 32-bit x86 builds. Virtual operations are called
 // through raw table slots, as another module's compiled code calls them.
-#include "stubs/cmn_stub.h"
+#include "cmn_stub.h"
 
 #include "framework_fixtures.h"
 

@@ -2,7 +2,7 @@
 // registry walks. Each runs a fixed number of iterations (well under a second
 // optimised, a few seconds under ThreadSanitizer); the sanitizers turn any
 // lost exclusion, race, leak or double destruction into a failure.
-#include "framework/cmn_obj_mgr.h"
+#include "cmn_obj_mgr.h"
 
 #include "framework_fixtures.h"
 

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/cmn_grefptr.h"
-#include "standins/host/host_modules.h"
-#include "standins/host/registry_dump.h"
+#include "cmn_grefptr.h"
+#include "host_modules.h"
+#include "registry_dump.h"
 
 namespace {
 

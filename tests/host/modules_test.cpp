@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "standins/host/host_codec.h"
-#include "standins/host/host_modules.h"
-#include "standins/host/registry_dump.h"
-#include "stubs/cmn_abuf.h"
-#include "stubs/zipC.h"
+#include "host_codec.h"
+#include "host_modules.h"
+#include "registry_dump.h"
+#include "cmn_abuf.h"
+#include "zipC.h"
 
 namespace {
 

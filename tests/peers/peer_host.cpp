@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-#include "framework/cmn_gref.h"
+#include "cmn_gref.h"
 
 namespace {
 TstringID ModuleID("PEERS");

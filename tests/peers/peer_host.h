@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/cmn_obj_mgr.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
+#include "cmn_obj_mgr.h"
+#include "cmn_om_s.h"
+#include "modmgr.h"
 
 // The identifier the test executable stamps its holders with.
 TypifiedID const& TestModuleID();

@@ -2,9 +2,9 @@
 // them.
 #include <gtest/gtest.h>
 
-#include "framework/cmn_grefptr.h"
-#include "interfaces/tbuf.h"
-#include "interfaces/zlib.h"
+#include "cmn_grefptr.h"
+#include "tbuf.h"
+#include "zlib_service.h"
 #include "peer_host.h"
 
 namespace {

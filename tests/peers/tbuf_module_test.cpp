@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/cmn_grefptr.h"
-#include "interfaces/tbuf.h"
+#include "cmn_grefptr.h"
+#include "tbuf.h"
 #include "peer_host.h"
 #include "s_tbuf.h"
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "framework/cmn_grefptr.h"
-#include "interfaces/zlib.h"
+#include "cmn_grefptr.h"
+#include "zlib_service.h"
 #include "peer_host.h"
 #include "s_zlib.h"
 #include "sample_data.h"

@@ -5,8 +5,8 @@
 
 #include "tests/support/failing_allocator.h"
 
-#include "stubs/s_zlibC.h"
-#include "stubs/zipC.h"
+#include "s_zlibC.h"
+#include "zipC.h"
 #include "tests/stubs/client_fixture.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <vector>
 
-#include "framework/cmn_obj_mgr.h"
-#include "stubs/cmn_abuf.h"
+#include "cmn_obj_mgr.h"
+#include "cmn_abuf.h"
 #include "tests/stubs/zip_fakes.h"
 #include "tests/support/doubles.h"
 #include "tests/support/introspection.h"

@@ -1,6 +1,6 @@
 // The byte-buffer client: lazy binding of theX509Cmn, x509cmn_init/fini, the
 // use count that aBuf objects keep, and aBuf's operation table.
-#include "stubs/cmn_abuf.h"
+#include "cmn_abuf.h"
 
 #include <thread>
 

@@ -1,6 +1,6 @@
 // libs_ini: where the configuration directory comes from, what fails, and
 // that the returned path stays put while threads ask at once.
-#include "standins/ini/s_ini.h"
+#include "s_ini.h"
 
 #include <gtest/gtest.h>
 

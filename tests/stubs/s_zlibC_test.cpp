@@ -1,6 +1,6 @@
 // CMN_ZLib and VBuffer: binding by lookup of service 64, the nil answers, and
 // the rule that a VBuffer looks the service up afresh and keeps no hold on it.
-#include "stubs/s_zlibC.h"
+#include "s_zlibC.h"
 
 #include "tests/stubs/client_fixture.h"
 

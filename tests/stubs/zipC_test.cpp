@@ -1,6 +1,6 @@
 // TZip and TZipBuffer: binding by lookup, forwarding, the unbound answers,
 // and the copy and hold rules of GetResultTBuf.
-#include "stubs/zipC.h"
+#include "zipC.h"
 
 #include "tests/stubs/client_fixture.h"
 

@@ -5,9 +5,9 @@
 
 #include <atomic>
 
-#include "interfaces/tbuf.h"
+#include "tbuf.h"
 #include "tests/support/doubles.h"
-#include "zip/zip.h"
+#include "zip.h"
 
 class FakeZipBuffer final : public TZipBuffer_Interface {
 public:

@@ -24,10 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "framework/cmn_grefptr.h"
-#include "interfaces/modmgr.h"
-#include "interfaces/tbuf.h"
-#include "interfaces/zlib.h"
+#include "cmn_grefptr.h"
+#include "modmgr.h"
+#include "tbuf.h"
+#include "zlib_service.h"
 
 // The host's module manager. Offers replace an earlier offer of an equal
 // identifier. The table must not change while other threads look up; the

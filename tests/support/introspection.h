@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "framework/cmn_obj_mgr.h"
+#include "cmn_obj_mgr.h"
 
 // The registered objects, newest first (a snapshot taken under the registry lock).
 inline std::vector<CMN_GuardedRef*> RegisteredObjects() {

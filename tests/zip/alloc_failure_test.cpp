@@ -5,9 +5,10 @@
 
 #include "tests/support/failing_allocator.h"
 
-#include "stubs/zipC.h"
+#include "zipC.h"
 #include "tests/zip/module_fixture.h"
-#include "zip/zip_impl.h"
+#include "zip_impl.h"
+#include "zip_module.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The compression switch file: finding it in the configuration directory and
 // reading the key "Compress" from it.
-#include "zip/find_ini.h"
+#include "find_ini.h"
+#include "zip_module.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/cmn_obj_mgr.h"
-#include "stubs/cmn_abuf.h"
-#include "stubs/s_zlibC.h"
-#include "stubs/zipC.h"
+#include "cmn_obj_mgr.h"
+#include "cmn_abuf.h"
+#include "s_zlibC.h"
+#include "zipC.h"
 #include "tests/support/doubles.h"
 #include "tests/support/introspection.h"
 #include "tests/zip/config_dir.h"
-#include "zip/zip.h"
+#include "zip_module.h"
 
 class ZipModule : public ::testing::Test {
 protected:

@@ -10,9 +10,10 @@
 
 #include <cstring>
 
-#include "framework/cmn_obj_mgr.h"
-#include "stubs/zipC.h"
-#include "zip/zip.h"
+#include "cmn_obj_mgr.h"
+#include "modmgr.h"
+#include "zipC.h"
+#include "zip.h"
 
 namespace {
 

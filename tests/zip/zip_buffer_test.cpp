@@ -4,9 +4,10 @@
 #include <thread>
 #include <vector>
 
-#include "stubs/zipC.h"
+#include "zipC.h"
 #include "tests/zip/module_fixture.h"
-#include "zip/zip_impl.h"
+#include "zip_impl.h"
+#include "zip_module.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ TEST_F(ZipBuffer, PeerFailureCodesPassUnchanged) {
         EXPECT_EQ(zb.get()->ZipTBuf(), static_cast<unsigned int>(code));
         EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     }
-    for (int code : {7, 13, -3, static_cast<int>(ZIP_NOT_BOUND)}) {
+    for (int code : {7, 13, -3, static_cast<int>(CMN_NOT_BOUND)}) {
         zlib->script.decompressCode = code;
         EXPECT_EQ(zb.get()->UnzipTBuf(), static_cast<unsigned int>(code));
         EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
@@ -146,12 +147,12 @@ TEST_F(ZipBuffer, WithoutACompressionBufferAnswers40) {
     mgr.withdraw(CMN_ZLibID);  // the service is unreachable
     EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_OK);  // off: no need of it
     compressionOn();
-    EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_NOT_BOUND);
-    EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_NOT_BOUND);
+    EXPECT_EQ(zb.get()->ZipTBuf(), CMN_NOT_BOUND);
+    EXPECT_EQ(zb.get()->UnzipTBuf(), CMN_NOT_BOUND);
     zlib.offerAgain();
     zlib->refuse = true;  // reachable, but makes no buffer
-    EXPECT_EQ(zb.get()->ZipTBuf(), ZIP_NOT_BOUND);
-    EXPECT_EQ(zb.get()->UnzipTBuf(), ZIP_NOT_BOUND);
+    EXPECT_EQ(zb.get()->ZipTBuf(), CMN_NOT_BOUND);
+    EXPECT_EQ(zb.get()->UnzipTBuf(), CMN_NOT_BOUND);
     EXPECT_EQ(zb.get()->GetResultTBuf(), nullptr);
     EXPECT_EQ(in->holds, 2);
 }
@@ -260,8 +261,8 @@ TEST_F(ZipBuffer, ClientStubCutLooseAnswers40) {
     EXPECT_EQ(in->holds, 3);
     ObjectManager.fini();  // the module cuts every holder loose
     EXPECT_EQ(in->holds, 1);  // the zip buffer went with its last holder
-    EXPECT_EQ(zb.ZipTBuf(), ZIP_NOT_BOUND);
-    EXPECT_EQ(zb.UnzipTBuf(), ZIP_NOT_BOUND);
+    EXPECT_EQ(zb.ZipTBuf(), CMN_NOT_BOUND);
+    EXPECT_EQ(zb.UnzipTBuf(), CMN_NOT_BOUND);
     EXPECT_EQ(zb.GetResultTBuf(), nullptr);
 }
 

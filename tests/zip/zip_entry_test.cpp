@@ -1,8 +1,9 @@
 // The module entry point and the ZIP service object, including the order of
 // their virtual operations as another module calls them (raw table slots).
-#include "stubs/zipC.h"
+#include "zipC.h"
 #include "tests/zip/module_fixture.h"
-#include "zip/zip_impl.h"
+#include "zip_impl.h"
+#include "zip_module.h"
 
 namespace {
 

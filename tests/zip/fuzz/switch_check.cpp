@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "zip/find_ini.h"
+#include "find_ini.h"
+#include "zip_module.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 //     vtable: ~dtor, ~dtor(deleting), init, fini, Compress, Decompress,
 //             GetOutputSize, GetOutputData
 
-#include "framework/cmn_gref.h"
-#include "framework/cmn_om_s.h"
+#include "cmn_gref.h"
+#include "cmn_om_s.h"
 
 class VBuffer_Interface;
 

@@ -79,9 +79,9 @@
 // A buffer holds at most S_TBUF_MAX_LEN bytes (S_TBUF_TOO_LARGE beyond);
 // memory exhaustion answers S_TBUF_NO_MEMORY.
 
-#include "framework/cmn_export.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
+#include "cmn_export.h"
+#include "cmn_om_s.h"
+#include "modmgr.h"
 
 enum : int {
     S_TBUF_OK = 0,

@@ -13,21 +13,20 @@
 //   1  the byte-buffer service gave no buffer for the output
 //   4  the zip buffer has no input (its buffer refused the hold)
 //   9  a buffer to be passed through refused the extra hold
-//   40 no compression buffer: the zlib service is unreachable or made none
+//   40 (CMN_NOT_BOUND) no compression buffer: the zlib service is unreachable
+//      or made none
 //   any other: the compression buffer's own failure code, passed on unchanged
 
-#include "framework/cmn_export.h"
-#include "framework/cmn_gref.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
-#include "interfaces/tbuf.h"
+#include "cmn_gref.h"
+#include "cmn_om_s.h"
+#include "cmn_result.h"
+#include "tbuf.h"
 
 enum : unsigned int {
     ZIP_OK = 0,
     ZIP_NO_OUTPUT_BUFFER = 1,
     ZIP_NO_INPUT = 4,
     ZIP_HOLD_REFUSED = 9,
-    ZIP_NOT_BOUND = 40,
 };
 
 // What the ZIP service object answers to the module contract's queries.
@@ -50,14 +49,3 @@ public:
     // A new zip buffer over `in`, with count 0: the caller takes the first hold.
     virtual TZipBuffer_Interface* createTZipBuffer(TBuf* in) const = 0;
 };
-
-// The module's own stub on its service object (stubs/zipC.h): unbound until
-// the load call, bound to the service object from the load call to the unload
-// call.
-class TZip;
-CMN_EXPORT extern TZip TZipS;
-
-extern "C" {
-// Load call: GetInterfaceClass(manager, 0). Unload call: GetInterfaceClass(null, any).
-CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags);
-}

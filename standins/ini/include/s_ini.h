@@ -16,22 +16,12 @@
 // Threads: any number of threads may call at once. The environment is read,
 // not written; changing it while a call runs is the caller's race.
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+#include "config_dir.h"
 
+// The codes vela_get_config_dir answers.
 enum {
     S_INI_OK = 0,
     S_INI_NO_ARGUMENT = 1,  // `dir` is null
     S_INI_NO_DIRECTORY = 2, // no usable variable names a directory
     S_INI_NO_MEMORY = 3     // the path could not be stored
 };
-
-// On success returns S_INI_OK and sets *dir to the configuration directory, a
-// NUL-terminated path without a guaranteed trailing slash. On failure returns
-// one of the other codes above and leaves *dir untouched.
-__attribute__((visibility("default"))) int vela_get_config_dir(char const** dir);
-
-#ifdef __cplusplus
-}
-#endif

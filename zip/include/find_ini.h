@@ -9,7 +9,7 @@
 // Nothing here keeps state between calls or takes a lock: the functions may
 // run on any number of threads at once.
 
-#include "framework/cmn_export.h"
+#include "cmn_export.h"
 
 // The result of get_ini_file_path when the file cannot be found or opened.
 enum : int { INI_NOT_FOUND = 9 };
@@ -25,7 +25,3 @@ CMN_EXPORT int get_ini_file_path(char** path, char const* name);
 // reading; null when it does not, when an argument is null or `dir` is empty
 // (no directory), or when the allocation fails.
 CMN_EXPORT char* make_ini_file_path(char const* dir, char const* name);
-
-// Whether "s_zip.ini" switches compression on. Read afresh at every call; any
-// failure to find or read the file means off.
-bool read_compress_switch();

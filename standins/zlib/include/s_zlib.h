@@ -3,7 +3,7 @@
 //
 // A module of the host in its own right, named "ZLIB". Its load call,
 // GetInterfaceClass(manager, 0), returns the service object, a
-// CMN_ZLib_Interface (interfaces/zlib.h) whose module number, version and
+// CMN_ZLib_Interface (interfaces/zlib_service.h) whose module number, version and
 // build are 64, 1 and 1; getService(Tuint32ID(64)) answers the service's
 // guarded-reference part, any other identifier null. GetInterfaceClass(
 // manager, n != 0) records the manager and returns null; GetInterfaceClass(
@@ -36,16 +36,17 @@
 //     the default);
 //   - s_zlib_set_max_output() below, at any time after loading.
 
-#include "framework/cmn_export.h"
-#include "framework/cmn_om_s.h"
-#include "interfaces/modmgr.h"
+#include "cmn_export.h"
+#include "cmn_om_s.h"
+#include "modmgr.h"
+#include "zlib_service.h"
 
 enum : int {
     S_ZLIB_OK = 0,
-    // Decompress(): the input is not zlib data: empty or shorter than the
-    // 2-byte header, compression method not 8, window larger than 32 KiB, or
-    // header check bits wrong. The ZIP module passes such input through.
-    S_ZLIB_NOT_COMPRESSED = 59,
+    // Decompress() answers VBUFFER_NOT_COMPRESSED (59, zlib_service.h) when the
+    // input is not zlib data: empty or shorter than the 2-byte header,
+    // compression method not 8, window larger than 32 KiB, or header check
+    // bits wrong. The ZIP module passes such input through.
     // Decompress(): the stream is damaged: an invalid block or code, a
     // distance too far back, or a wrong Adler-32 check value.
     S_ZLIB_CORRUPT_DATA = 60,

@@ -1,0 +1,32 @@
+#pragma once
+// The commands of zip-host. Each loads the byte-buffer, zlib and ZIP modules
+// from `modulesDir` (empty: the default folder beside the executable), does
+// its work as client code would, drops its own stubs and unloads every module
+// with the full unload protocol. Each returns the process's exit status.
+
+#include <string>
+
+#include "host_codec.h"
+
+// Exit statuses of zip-host.
+enum ExitStatus {
+    EXIT_OK = 0,
+    EXIT_SERVICE_FAILED = 1,
+    EXIT_USAGE = 2,
+    EXIT_INPUT = 3,
+    EXIT_OUTPUT = 4,
+    EXIT_MODULES = 5,
+    EXIT_UNLOAD = 6,
+};
+
+// Compresses or restores IN into OUT ("" or "-": standard input or output).
+// `verbose` reports the unload protocol on standard error.
+int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
+                    bool verbose);
+// Prints every module's object registry while the host holds a byte buffer
+// and a zip buffer, and after it let go (text, or Graphviz with `dot`), then
+// the unload protocol's report.
+int runInspect(std::string const& modulesDir, bool dot);
+
+// Writes "zip-host: <message>" to standard error.
+void say(std::string const& message);

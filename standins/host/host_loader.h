@@ -1,0 +1,52 @@
+#pragma once
+// Loading and unloading one module file: the loader half of the reference
+// host, with no knowledge of the module manager.
+//
+// openModule() checks the file before dlopen maps it (an ELF shared object of
+// this process's kind whose header tables and loadable segments lie inside
+// the file), opens it RTLD_NOW with the given scope, and resolves the entry
+// points GetInterfaceClass and GetObjectManager, each verified to belong to
+// the very file opened (not to a dependency or a library loaded globally
+// before it). It makes no call into the module beyond GetObjectManager().
+// closeModule() runs dlclose, checks its result and probes with RTLD_NOLOAD
+// that the file is really gone from the process.
+
+#include <string>
+#include <vector>
+
+#include "cmn_obj_mgr.h"
+
+// A module file, opened. Owned by whoever opened it; closed with closeModule.
+struct OpenedModule {
+    std::string path;                // as opened
+    std::string name;                // the module's identifier as text, else the file name
+    void* handle = nullptr;          // from dlopen
+    TypifiedID const* id = nullptr;  // the module's own identifier object (pModuleID), if exported
+    CMN_ObjectManager* objects = nullptr;  // from GetObjectManager()
+    BaseModuleInterface* (*entry)(ModMgr_Interface*, int) = nullptr;
+};
+
+// What closing a module found.
+struct CloseResult {
+    bool dlcloseOk = false;
+    std::string dlcloseError;
+    bool stillMapped = false;  // an RTLD_NOLOAD probe still found the file
+};
+
+// Opens `path` with RTLD_NOW | `dlopenFlags`. On failure returns false with a
+// message naming the file and what is wrong, and leaves nothing open.
+bool openModule(std::string const& path, int dlopenFlags, OpenedModule* out, std::string* error);
+// dlclose and the RTLD_NOLOAD probe; the module's calls must be done.
+CloseResult closeModule(OpenedModule const& m);
+
+// The identifier as text: the string of a TstringID, the decimal value of a
+// Tuint32ID, "?" for anything else or null. Reads the shared layout only.
+std::string idText(TypifiedID const* id);
+
+// Where the host looks for modules when no folder is given: beside the
+// executable's folder, in ../lib/s_zip (an installed tree) or ../lib (the
+// build tree), whichever holds libs_zip.so; empty when neither does.
+std::string defaultModuleDir();
+
+// The file names of the standard modules, in loading order.
+std::vector<std::string> standardModuleFiles();
