@@ -34,7 +34,7 @@ int CMN_GuardedRef::remReference(CMN_GRPHolder* h) {
     lockHolderList();
     for (sitem<CMN_GRPHolder>* it = holders.head; it != nullptr; it = it->next) {
         if (it->item == h) {
-            holders.eraseitem(it);
+            CMN_ListAsBuilt(&holders)->eraseitem(it);
             unlockHolderList();
             return CMN_Reference::remReference();
         }

@@ -63,7 +63,7 @@ template <class Select>
 int cutHoldersLoose(CMN_GuardedRef* o, DummyHolder const& guard, Select selects) {
     int letGo = 0;
     HolderListLock listLock(o);
-    slist<CMN_GRPHolder>* list = o->_getHolders();
+    slist<CMN_GRPHolder>* list = CMN_ListAsBuilt(o->_getHolders());
     for (sitem<CMN_GRPHolder>* it = list->head; it != nullptr;) {
         sitem<CMN_GRPHolder>* following = it->next;
         CMN_GRPHolder* h = it->item;

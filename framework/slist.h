@@ -7,8 +7,14 @@
 //
 // The layout and the two virtual operations are shared across modules: a
 // guarded object's list is erased from by whichever module's code releases a
-// reference, so `eraseitem` is reached through the table. The list has no lock
-// of its own; its owner guards it.
+// reference, so `eraseitem` is reached through the table of the list as its
+// owner built it (see CMN_ListAsBuilt). The list has no lock of its own; its
+// owner guards it.
+
+template <class T>
+class slist;
+template <class T>
+slist<T>* CMN_ListAsBuilt(slist<T>* list);
 
 template <class T>
 struct sitem {
@@ -23,9 +29,10 @@ public:
     slist() : head(nullptr), count(0) {}
     slist(slist const&) = delete;
     slist& operator=(slist const&) = delete;
-    // Not virtual (the layout has no destructor slot): erases every item.
+    // Not virtual (the layout has no destructor slot): erases every item,
+    // each through the table.
     ~slist() {
-        while (head != nullptr) eraseitem(head);
+        while (head != nullptr) CMN_ListAsBuilt(this)->eraseitem(head);
     }
 
     // Links a new item for `x` at the front and returns it.
@@ -53,3 +60,17 @@ public:
     sitem<T>* head;
     unsigned int count;
 };
+
+// The list `list` points at, as the module that built it made it. A list that
+// is a member of a guarded object may come from another module, whose table
+// holds its own eraseitem and push_front; the compiler, seeing a member of a
+// known class, would otherwise call this module's code directly (inline, or
+// bound statically). The empty asm makes the pointer opaque, so a call through
+// the result reads the list's table, as the shared layout promises. Breaking
+// this (calling `holders.eraseitem(...)` on the member itself) makes another
+// module's items be freed by this module's code.
+template <class T>
+inline slist<T>* CMN_ListAsBuilt(slist<T>* list) {
+    asm("" : "+r"(list));
+    return list;
+}

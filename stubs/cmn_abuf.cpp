@@ -41,26 +41,23 @@ void x509cmn_fini() {
 // ---- factory forwarding ----------------------------------------------------
 
 // Each binds theX509Cmn when it is unbound (without counting a use) and calls
-// the factory on the bound service; once bound, no lock is taken.
+// the factory on the bound service, which stays alive until the factory
+// returns; once bound, no lock is taken.
 
 TBuf* createTBuf() {
-    X509CmnSrv_I* service = theX509Cmn.bound();
-    return service != nullptr ? service->createTBuf() : nullptr;
+    return theX509Cmn.callBound<TBuf*>(nullptr, [&](X509CmnSrv_I* service) { return service->createTBuf(); });
 }
 
 TBuf* createTBuf(char const* s) {
-    X509CmnSrv_I* service = theX509Cmn.bound();
-    return service != nullptr ? service->createTBuf(s) : nullptr;
+    return theX509Cmn.callBound<TBuf*>(nullptr, [&](X509CmnSrv_I* service) { return service->createTBuf(s); });
 }
 
 TBuf* createTBuf(unsigned char const* data, unsigned int len) {
-    X509CmnSrv_I* service = theX509Cmn.bound();
-    return service != nullptr ? service->createTBuf(data, len) : nullptr;
+    return theX509Cmn.callBound<TBuf*>(nullptr, [&](X509CmnSrv_I* service) { return service->createTBuf(data, len); });
 }
 
 TBuf* createTBuf(TBuf* source) {
-    X509CmnSrv_I* service = theX509Cmn.bound();
-    return service != nullptr ? service->createTBuf(source) : nullptr;
+    return theX509Cmn.callBound<TBuf*>(nullptr, [&](X509CmnSrv_I* service) { return service->createTBuf(source); });
 }
 
 // ---- aBuf ------------------------------------------------------------------

@@ -19,6 +19,10 @@
 // a time. A service stub's mutex guards its binding and use count and is
 // always the outer lock: lookups and reference operations run inside it.
 
+#include <sched.h>
+
+#include <atomic>
+
 #include "cmn_grefptr.h"
 #include "cmn_result.h"
 #include "cmn_rmutex.h"
@@ -61,10 +65,11 @@ public:
     explicit CMN_ServiceStub(TypifiedID const& service, bool bindNow = false)
         : holder(service, bindNow), useCount(0) {}
     CMN_ServiceStub(CMN_ServiceStub const&) = delete;
-    // The holder is assigned (old target released, new one referenced) and the
-    // use count copied; the mutex is neither copied nor locked.
+    // The holder is assigned (old target released once the calls running on
+    // it have returned, new one referenced) and the use count copied; the
+    // mutex is neither copied nor locked.
     CMN_ServiceStub& operator=(CMN_ServiceStub const& other) {
-        holder = other.holder;
+        whenIdle([&] { holder = other.holder; });
         useCount = other.useCount;
         return *this;
     }
@@ -82,31 +87,52 @@ public:
     // no lower bound: surplus calls go below 0 without unbinding.
     void unref() override {
         CMN_ScopedLock<CMN_Mutex> lock(mutex);
-        if (--useCount == 0) holder.replacePointee(nullptr);
+        if (--useCount == 0) whenIdle([&] { holder.replacePointee(nullptr); });
     }
 
     // The mutex goes first, then the holder, which drops the service reference.
     virtual ~CMN_ServiceStub() {}
 
-    // The lazy binding of the stub's operations: the bound service, or null.
+    // Calls `call(service)` on the bound service, binding the stub first when
+    // it is unbound, and returns what it returns; `unbound` when no service
+    // can be bound. The service stays alive until `call` returns, even when
+    // another thread unbinds the stub meanwhile (unref() to 0, assignment).
     //
-    // The fast path reads the pointee without the mutex, with acquire order,
-    // paired with the release store of every binding and unbinding (the
-    // holder writes `pointee` with release order): a thread that sees the
-    // pointer also sees the object it points to. Once bound this is one load
-    // and no lock. The binding itself happens under the mutex with a second
+    // Once bound, no lock is taken: the call counts itself in callsInFlight
+    // before it reads the binding, and every unbinding raises `draining`
+    // before it reads that count, both in sequentially consistent order. So
+    // either the unbinding sees the call and waits until it has returned
+    // before it drops the stub's reference, or the call sees the unbinding
+    // and takes the slow path: under the mutex, which every unbinding through
+    // unref() holds. The binding pointer is read with acquire order, paired
+    // with the release store of every binding: a thread that sees the pointer
+    // also sees the object. Binding happens under the mutex with a second
     // check, so at most once per unbound period.
     //
-    // The caller then calls the service without a reference of its own. That
-    // is sound because an unbinding here only drops this stub's hold: the
-    // service object is owned by its module from that module's load call to
-    // its unload call, and the host unloads a module only after its users
-    // are done with it.
-    T* bound() {
-        if (T* p = holder.loadPointee()) return p;
+    // A registry walk of the service's own module that cuts the stub loose
+    // does not wait: that module is being unloaded, which the host does only
+    // after the module's users are done with it.
+    template <class R, class Call>
+    R callBound(R unbound, Call call) {
+        callsInFlight.fetch_add(1);
+        if (draining.load() == 0) {
+            if (T* p = holder.loadPointee()) {
+                CallCounted counted;
+                return call(p);
+            }
+        }
+        callsInFlight.fetch_sub(1);
         CMN_ScopedLock<CMN_Mutex> lock(mutex);
         bindIfUnbound();
-        return holder.loadPointee();
+        T* p = holder.loadPointee();
+        return p != nullptr ? call(p) : unbound;
+    }
+
+    // The bound service (binding first when unbound), or null. Nothing keeps
+    // it alive after the return: calls into the service go through
+    // callBound().
+    T* bound() {
+        return callBound<T*>(nullptr, [](T* p) { return p; });
     }
 
     CMN_GRefPtr<T> holder;
@@ -114,6 +140,33 @@ public:
     CMN_Mutex mutex;
 
 private:
+    // The calls running on the fast path and the unbindings waiting for them.
+    // One pair per service type in each module (the stub's own layout is
+    // shared with other modules and has no room for them): an unbinding may
+    // wait for calls on another stub of the same type, which only delays it.
+    static inline std::atomic<int> callsInFlight{0};
+    static inline std::atomic<int> draining{0};
+
+    // Ends the fast path's count of a call, also when the call throws.
+    struct CallCounted {
+        ~CallCounted() { callsInFlight.fetch_sub(1, std::memory_order_release); }
+    };
+
+    // Runs `unbind` once no call of the fast path is running any more; calls
+    // that start meanwhile take the slow path.
+    template <class Unbind>
+    static void whenIdle(Unbind unbind) {
+        draining.fetch_add(1);
+        while (callsInFlight.load() != 0) sched_yield();
+        try {
+            unbind();
+        } catch (...) {
+            draining.fetch_sub(1);
+            throw;
+        }
+        draining.fetch_sub(1);
+    }
+
     // Mutex held. The pointee is read atomically: the target's module may cut
     // the holder loose from another thread at any time. An allocation failure
     // propagates with the stub still unbound.
