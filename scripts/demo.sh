@@ -7,11 +7,14 @@
 #   3. the modules' registries while the host holds objects, after it lets go,
 #      and the unload protocol leaving nothing behind.
 # Usage: scripts/demo.sh BUILD_DIR   (e.g. build/default)
+# ZIP_EMULATOR, when set, names a program the host runs under (qemu-i386 for a
+# 32-bit build on a kernel that does not run 32-bit programs).
 set -euo pipefail
 
 build=${1:?usage: demo.sh BUILD_DIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
 host="$build/bin/zip-host"
+run_host() { ${ZIP_EMULATOR:+"$ZIP_EMULATOR"} "$host" "$@"; }
 sample="$root/samples/records.txt"
 [ -x "$host" ] || { echo "demo: $host not found; build first" >&2; exit 1; }
 [ -r "$sample" ] || { echo "demo: $sample not found" >&2; exit 1; }
@@ -29,9 +32,9 @@ rate() { awk -v b="$1" -v ns="$2" 'BEGIN { if (ns < 1) ns = 1; printf "%.1f MB/s
 echo "== 1. compression on (s_zip.ini: Compress = 1)"
 printf '[s_zip]\nCompress = 1\n' > "$config/s_zip.ini"
 t0=$(now_ns)
-"$host" --config-dir "$config" compress "$sample" "$work/records.z"
+run_host --config-dir "$config" compress "$sample" "$work/records.z"
 t1=$(now_ns)
-"$host" --config-dir "$config" decompress "$work/records.z" "$work/records.back"
+run_host --config-dir "$config" decompress "$work/records.z" "$work/records.back"
 t2=$(now_ns)
 cmp "$sample" "$work/records.back"
 in=$(size_of "$sample")
@@ -44,15 +47,15 @@ echo "   throughput  compress $(rate "$in" $((t1 - t0))), decompress $(rate "$in
 
 echo "== 2. compression off (s_zip.ini: Compress = 0)"
 printf 'Compress = 0\n' > "$config/s_zip.ini"
-"$host" --config-dir "$config" compress "$sample" "$work/records.off" 2> "$work/stderr"
+run_host --config-dir "$config" compress "$sample" "$work/records.off" 2> "$work/stderr"
 sed 's/^/   host says: /' "$work/stderr"
 cmp "$sample" "$work/records.off"
 echo "   output is the input unchanged ($(size_of "$work/records.off") bytes)"
-"$host" --config-dir "$config" decompress "$work/records.off" "$work/records.off2" 2> "$work/stderr"
+run_host --config-dir "$config" decompress "$work/records.off" "$work/records.off2" 2> "$work/stderr"
 sed 's/^/   restoring it: /' "$work/stderr"
 cmp "$sample" "$work/records.off2"
 
 echo "== 3. registries and the unload protocol (compression on again)"
 printf 'Compress = 1\n' > "$config/s_zip.ini"
-"$host" --config-dir "$config" inspect | sed 's/^/   /'
+run_host --config-dir "$config" inspect | sed 's/^/   /'
 echo "== demo done"
