@@ -1,5 +1,9 @@
 #include "find_ini.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +39,29 @@ private:
     std::FILE* f_;
 };
 
+// Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO with
+// no writer does not block the open (opening one for reading would otherwise
+// wait for a writer). -1 when it does not open.
+int openWithoutWaiting(char const* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }
+
+// The switch file opened for reading when it is a regular file, else null.
+// Anything else (a FIFO, a device, a directory, a socket) means "off" at once:
+// the type is checked on the descriptor already open, before a byte is read,
+// so nothing can be swapped in between, and the reader never waits on a FIFO
+// or reads an endless device.
+std::FILE* openRegular(char const* path) {
+    int fd = openWithoutWaiting(path);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* f = fdopen(fd, "r");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 }  // namespace
 
 // An empty directory string names no directory: it is treated like a failed
@@ -48,12 +75,12 @@ char* make_ini_file_path(char const* dir, char const* name) {
     if (dir[dirLen - 1] != '/') std::strcpy(path + dirLen, "/");
     std::strcat(path, name);
 
-    std::FILE* f = std::fopen(path, "r");
-    if (f == nullptr) {
+    int fd = openWithoutWaiting(path);
+    if (fd < 0) {
         delete[] path;
         return nullptr;
     }
-    std::fclose(f);
+    close(fd);
     return path;
 }
 
@@ -72,7 +99,7 @@ int get_ini_file_path(char** path, char const* name) {
 bool read_compress_switch() {
     char* path = nullptr;
     if (get_ini_file_path(&path, kSwitchFile) != 0) return false;
-    File file(std::fopen(path, "r"));
+    File file(openRegular(path));
     delete[] path;
     if (file.get() == nullptr) return false;
 

@@ -68,20 +68,17 @@ bool loadModules(HostModules& modules, std::string dir) {
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
                     bool verbose) {
     std::vector<unsigned char> input;
-    std::string inName = isStdio(in) ? "standard input" : in;
+    std::string error;
     int fd = isStdio(in) ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || !readAll(fd, &input)) {
-        say("cannot read " + inName + ": " + std::strerror(errno));
-        if (fd > STDIN_FILENO) close(fd);
+    if (fd < 0) {
+        say("cannot read " + in + ": " + std::strerror(errno));
         return EXIT_INPUT;
     }
+    bool const read = readInput(fd, isStdio(in) ? "standard input" : in, &input, &error);
     if (fd > STDIN_FILENO) close(fd);
-
-    AtomicOutput file;
-    std::string error;
-    if (!isStdio(out) && !file.open(out, &error)) {
+    if (!read) {
         say(error);
-        return EXIT_OUTPUT;
+        return EXIT_INPUT;
     }
 
     HostModules modules;
@@ -96,13 +93,14 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
         say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
                                     : "input is not compressed data: passed through unchanged");
     }
+    // OUT is touched only now that its whole content is known.
     int status = EXIT_OK;
     if (isStdio(out)) {
         if (!writeAll(STDOUT_FILENO, r.output)) {
             say(std::string("cannot write standard output: ") + std::strerror(errno));
             status = EXIT_OUTPUT;
         }
-    } else if (!file.commit(r.output, &error)) {
+    } else if (!writeOutput(out, r.output, &error)) {
         say(error);
         status = EXIT_OUTPUT;
     }
@@ -143,6 +141,10 @@ int runInspect(std::string const& modulesDir, bool dot) {
     if (!unloadClean(steps)) {
         say("a module did not unload cleanly");
         return EXIT_UNLOAD;
+    }
+    if (!(out << std::flush)) {
+        say("cannot write standard output");
+        return EXIT_OUTPUT;
     }
     return EXIT_OK;
 }

@@ -17,6 +17,7 @@ enum ExitStatus {
     EXIT_OUTPUT = 4,
     EXIT_MODULES = 5,
     EXIT_UNLOAD = 6,
+    EXIT_NO_MEMORY = 7,
 };
 
 // Compresses or restores IN into OUT ("" or "-": standard input or output).

@@ -1,22 +1,139 @@
 #include "host_files.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "s_tbuf.h"
+
+namespace {
+
+// The temporary file being written, for the signal handlers: set while it
+// exists, read by a handler only (plain char array, async-signal-safe).
+char temporaryPath[PATH_MAX];
+volatile sig_atomic_t haveTemporary = 0;
+
+void onSignal(int sig) {
+    if (haveTemporary) unlink(temporaryPath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+std::string failure(std::string const& path, int err) { return "cannot write " + path + ": " + std::strerror(err); }
+
+// Temporary files are named ".<OUT's name>.zip-host.<pid>.XXXXXX". Removes
+// those in `dir` whose process no longer exists (a run killed outright).
+void removeStaleTemporaries(std::string const& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        char const* tag = std::strstr(e->d_name, ".zip-host.");
+        if (e->d_name[0] != '.' || tag == nullptr) continue;
+        char* end = nullptr;
+        long pid = std::strtol(tag + 10, &end, 10);
+        if (pid <= 0 || end == nullptr || *end != '.' || std::strlen(end) != 7) continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
+bool writeInPlace(std::string const& path, bool truncate, std::vector<unsigned char> const& data,
+                  std::string* error) {
+    int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    if (fd < 0) {
+        *error = failure(path, errno);
+        return false;
+    }
+    bool ok = writeAll(fd, data);
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) *error = failure(path, err);
+    return ok;
+}
+
+// `existing` is OUT's status when OUT exists, else null.
+bool replace(std::string const& path, struct stat const* existing, std::vector<unsigned char> const& data,
+             std::string* error) {
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    removeStaleTemporaries(dir);
+    std::string tmp = dir + "/." + base + ".zip-host." + std::to_string(getpid()) + ".XXXXXX";
+    if (tmp.size() >= sizeof temporaryPath) {
+        *error = failure(path, ENAMETOOLONG);
+        return false;
+    }
+    std::memcpy(temporaryPath, tmp.c_str(), tmp.size() + 1);
+    int fd = mkstemp(temporaryPath);
+    if (fd < 0) {
+        *error = failure(path, errno);
+        return false;
+    }
+    haveTemporary = 1;
+    if (existing != nullptr) {
+        // The owner first: changing it may clear set-id bits the mode restores.
+        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) { /* not permitted: keep ours */ }
+        fchmod(fd, existing->st_mode & 07777);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+    }
+    bool ok = writeAll(fd, data);
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(temporaryPath, path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(temporaryPath);
+        *error = failure(path, err);
+    }
+    haveTemporary = 0;
+    return ok;
+}
+
+}  // namespace
+
 bool isStdio(std::string const& name) { return name.empty() || name == "-"; }
 
-bool readAll(int fd, std::vector<unsigned char>* data) {
+bool readInput(int fd, std::string const& name, std::vector<unsigned char>* data, std::string* error) {
+    std::string const tooLarge =
+        "cannot read " + name + ": larger than a byte buffer can hold (" + std::to_string(S_TBUF_MAX_LEN) + " bytes)";
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<unsigned long long>(st.st_size) > S_TBUF_MAX_LEN) {
+            *error = tooLarge;
+            return false;
+        }
+        data->reserve(static_cast<size_t>(st.st_size));
+    }
     unsigned char chunk[1 << 16];
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
+            *error = "cannot read " + name + ": " + std::strerror(errno);
+            return false;
+        }
+        if (data->size() + static_cast<size_t>(n) > S_TBUF_MAX_LEN) {
+            *error = tooLarge;
             return false;
         }
         data->insert(data->end(), chunk, chunk + n);
@@ -36,49 +153,37 @@ bool writeAll(int fd, std::vector<unsigned char> const& data) {
     return true;
 }
 
-bool AtomicOutput::open(std::string const& path, std::string* error) {
-    path_ = path;
+bool writeOutput(std::string const& path, std::vector<unsigned char> const& data, std::string* error) {
     std::string::size_type slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) {
+    if (path.empty() || slash == path.size() - 1) {
         *error = "cannot write " + path + ": not a file name";
         return false;
     }
-    tmp_ = dir + "/." + base + ".zip-host.XXXXXX";
-    fd_ = mkstemp(&tmp_[0]);
-    if (fd_ < 0) {
-        *error = "cannot write " + path + ": " + std::strerror(errno);
-        tmp_.clear();
+    struct stat link {};
+    if (lstat(path.c_str(), &link) != 0) {
+        if (errno != ENOENT) {
+            *error = failure(path, errno);
+            return false;
+        }
+        return replace(path, nullptr, data, error);
+    }
+    struct stat target {};
+    if (stat(path.c_str(), &target) != 0) {
+        *error = failure(path, errno);
         return false;
     }
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
-    return true;
+    if (S_ISDIR(target.st_mode)) {
+        *error = failure(path, EISDIR);
+        return false;
+    }
+    bool const regular = S_ISREG(target.st_mode);
+    if (S_ISLNK(link.st_mode) || !regular || target.st_nlink > 1) return writeInPlace(path, regular, data, error);
+    return replace(path, &target, data, error);
 }
 
-bool AtomicOutput::commit(std::vector<unsigned char> const& data, std::string* error) {
-    if (!writeAll(fd_, data) || close(fd_) != 0) {
-        fd_ = -1;
-        *error = "cannot write " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    fd_ = -1;
-    struct stat st {};
-    if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *error = "cannot write " + path_ + ": " + std::strerror(EISDIR);
-        return false;
-    }
-    if (rename(tmp_.c_str(), path_.c_str()) != 0) {
-        *error = "cannot write " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    tmp_.clear();
-    return true;
-}
-
-AtomicOutput::~AtomicOutput() {
-    if (fd_ >= 0) close(fd_);
-    if (!tmp_.empty()) unlink(tmp_.c_str());
+void removeTemporaryOnSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }

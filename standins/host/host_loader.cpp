@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -58,10 +60,129 @@ bool within(unsigned long long offset, unsigned long long size, unsigned long lo
     return offset <= fileSize && size <= fileSize - offset;
 }
 
-// dlopen maps a file by its headers and faults (SIGBUS) on pages past the end
-// of a file that is shorter than they claim. Before dlopen, the loader checks
-// that the file is an ELF shared object of this process's kind whose header
-// tables and loadable segments all lie within the file.
+#if defined(__x86_64__)
+constexpr unsigned kMachine = EM_X86_64;
+char const kMachineName[] = "x86-64";
+#else
+constexpr unsigned kMachine = EM_386;
+char const kMachineName[] = "i386";
+#endif
+
+// The dynamic entries whose value is an address the loader reads through.
+bool isAddressTag(long long tag) {
+    switch (tag) {
+        case DT_PLTGOT: case DT_HASH: case DT_STRTAB: case DT_SYMTAB: case DT_RELA: case DT_INIT:
+        case DT_FINI: case DT_REL: case DT_JMPREL: case DT_INIT_ARRAY: case DT_FINI_ARRAY:
+        case DT_GNU_HASH: case DT_VERSYM: case DT_VERDEF: case DT_VERNEED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// What checkElf() found wrong, or null when the headers are sound.
+class ElfCheck {
+public:
+    ElfCheck(int fd, unsigned long long size) : fd_(fd), size_(size) {}
+
+    char const* run() {
+        ElfW(Ehdr) eh{};
+        if (!readAt(fd_, &eh, sizeof eh, 0) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
+            return "not a shared object (no ELF header)";
+        unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+        if (eh.e_ident[EI_CLASS] != wantClass || eh.e_ident[EI_DATA] != ELFDATA2LSB)
+            return sizeof(void*) == 8 ? "not a shared object for this process (not 64-bit little-endian ELF)"
+                                      : "not a shared object for this process (not 32-bit little-endian ELF)";
+        if (eh.e_machine != kMachine) {
+            machine_ = std::string("built for another machine (ELF machine ") + std::to_string(eh.e_machine) +
+                       "; this process is " + kMachineName + ")";
+            return machine_.c_str();
+        }
+        if (eh.e_type != ET_DYN) return "not a shared object (ELF type is not ET_DYN)";
+        if (eh.e_ident[EI_VERSION] != EV_CURRENT || eh.e_version != EV_CURRENT || eh.e_ehsize != sizeof eh ||
+            eh.e_phentsize != sizeof(ElfW(Phdr)) || eh.e_phnum == 0 || eh.e_phnum >= PN_XNUM)
+            return "damaged ELF header (version, header sizes or program header count)";
+        if (!within(eh.e_phoff, 1ull * eh.e_phnum * sizeof(ElfW(Phdr)), size_) ||
+            (eh.e_shoff != 0 && !within(eh.e_shoff, 1ull * eh.e_shnum * eh.e_shentsize, size_)))
+            return "file truncated (header tables end past the end of the file)";
+        phdrs_.resize(eh.e_phnum);
+        if (!readAt(fd_, phdrs_.data(), phdrs_.size() * sizeof(ElfW(Phdr)), static_cast<off_t>(eh.e_phoff)))
+            return "file truncated (header tables end past the end of the file)";
+        if (char const* why = checkSegments()) return why;
+        return checkDynamic();
+    }
+
+private:
+    // Loadable segments inside the file, sizes consistent, aligned, in
+    // ascending order without overlap; exactly one dynamic segment.
+    char const* checkSegments() {
+        unsigned long long lastEnd = 0;
+        int loads = 0;
+        for (ElfW(Phdr) const& ph : phdrs_) {
+            if (ph.p_type != PT_NULL && !within(ph.p_offset, ph.p_filesz, size_))
+                return "file truncated (a segment ends past the end of the file)";
+            if (ph.p_type == PT_DYNAMIC) {
+                if (dynamic_ != nullptr) return "damaged program headers (more than one dynamic segment)";
+                dynamic_ = &ph;
+            }
+            if (ph.p_type != PT_LOAD) continue;
+            unsigned long long const align = ph.p_align;
+            if (ph.p_filesz > ph.p_memsz || align < 4096 || (align & (align - 1)) != 0 ||
+                (ph.p_vaddr - ph.p_offset) % align != 0 || ph.p_vaddr + ph.p_memsz < ph.p_vaddr ||
+                ph.p_vaddr < lastEnd)
+                return "damaged program headers (a loadable segment's sizes, alignment or order)";
+            lastEnd = ph.p_vaddr + ph.p_memsz;
+            ++loads;
+        }
+        if (loads == 0) return "damaged program headers (no loadable segment)";
+        if (dynamic_ == nullptr) return "damaged program headers (no dynamic segment)";
+        return nullptr;
+    }
+
+    // Whether [addr, addr + len) lies in the memory of one loadable segment.
+    bool mapped(unsigned long long addr, unsigned long long len) const {
+        for (ElfW(Phdr) const& ph : phdrs_)
+            if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && len <= ph.p_memsz &&
+                addr - ph.p_vaddr <= ph.p_memsz - len)
+                return true;
+        return false;
+    }
+
+    // The dynamic section lies in a loadable segment, ends with DT_NULL, and
+    // every address the loader will read through points into the image.
+    char const* checkDynamic() {
+        if (!mapped(dynamic_->p_vaddr, dynamic_->p_filesz))
+            return "damaged program headers (the dynamic segment lies outside the loaded image)";
+        std::vector<ElfW(Dyn)> dyn(dynamic_->p_filesz / sizeof(ElfW(Dyn)));
+        if (dyn.empty() || !readAt(fd_, dyn.data(), dyn.size() * sizeof(ElfW(Dyn)),
+                                   static_cast<off_t>(dynamic_->p_offset)))
+            return "damaged dynamic section (empty)";
+        bool ended = false;
+        for (ElfW(Dyn) const& d : dyn) {
+            if (d.d_tag == DT_NULL) {
+                ended = true;
+                break;
+            }
+            if (isAddressTag(d.d_tag) && !mapped(d.d_un.d_ptr, 1))
+                return "damaged dynamic section (an address outside the loaded image)";
+        }
+        return ended ? nullptr : "damaged dynamic section (no end marker)";
+    }
+
+    int fd_;
+    unsigned long long size_;
+    std::vector<ElfW(Phdr)> phdrs_;
+    ElfW(Phdr) const* dynamic_ = nullptr;
+    std::string machine_;
+};
+
+// dlopen trusts a file's headers: it maps segments where they say, faults
+// (SIGBUS) on pages past the end of a file shorter than they claim, and reads
+// through the addresses of the dynamic section. Before dlopen, the loader
+// checks as much of that as a loader reasonably can: an ELF shared object of
+// this process's class, byte order and machine; header tables and segments
+// inside the file; loadable segments consistent; a dynamic section inside the
+// image whose addresses point into it. The message names what is wrong.
 bool checkElf(std::string const& path, std::string* error) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -77,29 +198,10 @@ bool checkElf(std::string const& path, std::string* error) {
         *error = "cannot load " + path + ": not a regular file";
         return false;
     }
-    unsigned long long size = static_cast<unsigned long long>(st.st_size);
-    ElfW(Ehdr) eh{};
-    if (!readAt(fd, &eh, sizeof eh, 0) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) {
-        *error = "cannot load " + path + ": not a shared object (no ELF header)";
+    ElfCheck check(fd, static_cast<unsigned long long>(st.st_size));
+    if (char const* why = check.run()) {
+        *error = "cannot load " + path + ": " + why;
         return false;
-    }
-    unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
-    if (eh.e_ident[EI_CLASS] != wantClass || eh.e_type != ET_DYN || eh.e_phentsize != sizeof(ElfW(Phdr))) {
-        *error = "cannot load " + path + ": not a shared object for this process (ELF class, type or layout)";
-        return false;
-    }
-    if (!within(eh.e_phoff, 1ull * eh.e_phnum * sizeof(ElfW(Phdr)), size) ||
-        (eh.e_shoff != 0 && !within(eh.e_shoff, 1ull * eh.e_shnum * eh.e_shentsize, size))) {
-        *error = "cannot load " + path + ": file truncated (header tables end past the end of the file)";
-        return false;
-    }
-    for (unsigned i = 0; i < eh.e_phnum; ++i) {
-        ElfW(Phdr) ph{};
-        if (!readAt(fd, &ph, sizeof ph, static_cast<off_t>(eh.e_phoff + i * sizeof ph)) ||
-            (ph.p_type != PT_NULL && !within(ph.p_offset, ph.p_filesz, size))) {
-            *error = "cannot load " + path + ": file truncated (a segment ends past the end of the file)";
-            return false;
-        }
     }
     return true;
 }

@@ -3,13 +3,17 @@
 // or shows the modules' object registries, then unloads every module with the
 // full unload protocol. Exit statuses: host_commands.h.
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "host_commands.h"
+#include "host_files.h"
 
 #ifndef ZIP_HOST_VERSION
 #define ZIP_HOST_VERSION "0"
@@ -23,7 +27,9 @@ char const kUsage[] =
     "       zip-host [OPTIONS] inspect [--dot]\n"
     "\n"
     "IN and OUT default to standard input and output; '-' names them too.\n"
-    "OUT is replaced atomically; a failed run leaves no partial OUT.\n"
+    "A regular OUT is replaced atomically, keeping its mode; a device, FIFO,\n"
+    "symbolic link or hard-linked OUT is written in place; a failed run\n"
+    "leaves OUT untouched. '--' ends the options.\n"
     "Compression is on only when s_zip.ini in the configuration directory\n"
     "sets Compress = 1; otherwise compress passes the input through.\n"
     "\n"
@@ -38,27 +44,28 @@ char const kUsage[] =
     "  --version         show the version\n"
     "\n"
     "exit status: 0 ok, 1 service failure, 2 usage, 3 unreadable input,\n"
-    "4 unwritable output, 5 modules not loadable, 6 unclean unload\n";
+    "4 unwritable output, 5 modules not loadable, 6 unclean unload,\n"
+    "7 out of memory\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);  // a closed output pipe is an output error
+int run(int argc, char** argv) {
     std::string configDir;
     std::string modulesDir;
     bool verbose = false;
+    bool options = true;  // until "--"
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
+        if (!options || a == "-" || a.empty() || a[0] != '-') {
+            args.push_back(a);
+        } else if (a == "--") {
+            options = false;
+        } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return EXIT_OK;
-        }
-        if (a == "--version") {
+        } else if (a == "--version") {
             std::cout << "zip-host " << ZIP_HOST_VERSION << "\n";
             return EXIT_OK;
-        }
-        if (a == "--config-dir" || a == "--modules") {
+        } else if (a == "--config-dir" || a == "--modules") {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') {
                 say(a + " needs a folder");
                 return EXIT_USAGE;
@@ -66,16 +73,12 @@ int main(int argc, char** argv) {
             (a == "--config-dir" ? configDir : modulesDir) = argv[++i];
         } else if (a == "--verbose" || a == "-v") {
             verbose = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            if (!args.empty() && args[0] == "inspect" && a == "--dot") {
-                args.push_back(a);
-                continue;
-            }
+        } else if (!args.empty() && args[0] == "inspect" && a == "--dot") {
+            args.push_back(a);
+        } else {
             say("unknown option " + a);
             std::cerr << kUsage;
             return EXIT_USAGE;
-        } else {
-            args.push_back(a);
         }
     }
     if (args.empty()) {
@@ -83,7 +86,15 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return EXIT_USAGE;
     }
-    if (!configDir.empty()) setenv("S_INI_CONFIG_DIR", configDir.c_str(), 1);
+    if (!configDir.empty()) {
+        // A mistyped folder must not quietly mean "compression off".
+        struct stat st {};
+        if (stat(configDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            say("--config-dir " + configDir + ": not a folder");
+            return EXIT_USAGE;
+        }
+        setenv("S_INI_CONFIG_DIR", configDir.c_str(), 1);
+    }
 
     std::string const& command = args[0];
     if ((command == "compress" || command == "decompress") && args.size() <= 3) {
@@ -98,4 +109,18 @@ int main(int argc, char** argv) {
     say("bad command line");
     std::cerr << kUsage;
     return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output pipe is an output error
+    removeTemporaryOnSignals();
+    try {
+        return run(argc, argv);
+    } catch (std::bad_alloc const&) {
+        // Whatever was built is torn down on the way out; OUT is untouched.
+        say("out of memory");
+        return EXIT_NO_MEMORY;
+    }
 }

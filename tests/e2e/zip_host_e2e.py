@@ -255,7 +255,8 @@ class Configuration(HostCase):
     def test_missing_configuration_directory(self):
         data = b"some bytes"
         p = self.run_host("--config-dir", self.path("does-not-exist"), "compress", data=data, config=False)
-        self.assert_pass_through(p, data)
+        self.assertEqual((p.returncode, p.stdout), (2, b""))
+        self.assertIn(b"not a folder", p.stderr)
 
     def test_unreadable_switch_file(self):
         data = b"some bytes"
