@@ -109,6 +109,7 @@ public:
         if (!readAt(fd_, phdrs_.data(), phdrs_.size() * sizeof(ElfW(Phdr)), static_cast<off_t>(eh.e_phoff)))
             return "file truncated (header tables end past the end of the file)";
         if (char const* why = checkSegments()) return why;
+        if (char const* why = checkSections(eh)) return why;
         return checkDynamic();
     }
 
@@ -139,13 +140,32 @@ private:
         return nullptr;
     }
 
-    // Whether [addr, addr + len) lies in the memory of one loadable segment.
-    bool mapped(unsigned long long addr, unsigned long long len) const {
+    // Where the file still has its section headers, every section that is
+    // meant to be in memory lies in a loadable segment.
+    char const* checkSections(ElfW(Ehdr) const& eh) const {
+        if (eh.e_shoff == 0 || eh.e_shnum == 0) return nullptr;
+        if (eh.e_shentsize != sizeof(ElfW(Shdr))) return "damaged ELF header (section header size)";
+        std::vector<ElfW(Shdr)> sections(eh.e_shnum);
+        if (!readAt(fd_, sections.data(), sections.size() * sizeof(ElfW(Shdr)), static_cast<off_t>(eh.e_shoff)))
+            return "file truncated (header tables end past the end of the file)";
+        for (ElfW(Shdr) const& sh : sections)
+            if ((sh.sh_flags & SHF_ALLOC) != 0 && sh.sh_size != 0 && segmentOf(sh.sh_addr, sh.sh_size) == nullptr)
+                return "damaged program headers (a section of the image lies outside every loadable segment)";
+        return nullptr;
+    }
+
+    // The loadable segment whose memory holds [addr, addr + len), or null.
+    ElfW(Phdr) const* segmentOf(unsigned long long addr, unsigned long long len) const {
         for (ElfW(Phdr) const& ph : phdrs_)
             if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && len <= ph.p_memsz &&
                 addr - ph.p_vaddr <= ph.p_memsz - len)
-                return true;
-        return false;
+                return &ph;
+        return nullptr;
+    }
+    bool mapped(unsigned long long addr, unsigned long long len) const { return segmentOf(addr, len) != nullptr; }
+    bool mappedWith(unsigned long long addr, unsigned flag) const {
+        ElfW(Phdr) const* ph = segmentOf(addr, 1);
+        return ph != nullptr && (ph->p_flags & flag) != 0;
     }
 
     // The dynamic section lies in a loadable segment, ends with DT_NULL, and
@@ -158,6 +178,9 @@ private:
                                    static_cast<off_t>(dynamic_->p_offset)))
             return "damaged dynamic section (empty)";
         bool ended = false;
+        bool bindNow = false;
+        unsigned long long pltgot = 0;
+        unsigned long long init = 0;
         for (ElfW(Dyn) const& d : dyn) {
             if (d.d_tag == DT_NULL) {
                 ended = true;
@@ -165,8 +188,35 @@ private:
             }
             if (isAddressTag(d.d_tag) && !mapped(d.d_un.d_ptr, 1))
                 return "damaged dynamic section (an address outside the loaded image)";
+            if (d.d_tag == DT_PLTGOT) pltgot = d.d_un.d_ptr;
+            if (d.d_tag == DT_INIT) init = d.d_un.d_ptr;
+            if ((d.d_tag == DT_FLAGS && (d.d_un.d_val & DF_BIND_NOW)) ||
+                (d.d_tag == DT_FLAGS_1 && (d.d_un.d_val & DF_1_NOW)))
+                bindNow = true;
         }
-        return ended ? nullptr : "damaged dynamic section (no end marker)";
+        if (!ended) return "damaged dynamic section (no end marker)";
+        return checkPermissions(bindNow, pltgot, init);
+    }
+
+    // The loader writes the dynamic section and the global offset table and
+    // runs the initialiser: they must lie in writable and executable memory,
+    // and the part made read-only after relocation (RELRO) must lie in one
+    // writable segment and, where symbols bind lazily, end before the slots
+    // that lazy binding writes (the table's first three slots are the
+    // loader's own, filled before RELRO takes effect).
+    char const* checkPermissions(bool bindNow, unsigned long long pltgot, unsigned long long init) const {
+        if (!mappedWith(dynamic_->p_vaddr, PF_W) || (pltgot != 0 && !mappedWith(pltgot, PF_W)))
+            return "damaged program headers (the dynamic section or offset table is not writable)";
+        if (init != 0 && !mappedWith(init, PF_X))
+            return "damaged program headers (the initialiser is not executable)";
+        for (ElfW(Phdr) const& ph : phdrs_) {
+            if (ph.p_type != PT_GNU_RELRO) continue;
+            ElfW(Phdr) const* load = segmentOf(ph.p_vaddr, ph.p_memsz);
+            if (load == nullptr || (load->p_flags & PF_W) == 0 ||
+                (!bindNow && pltgot != 0 && ph.p_vaddr + ph.p_memsz > pltgot + 3 * sizeof(void*)))
+                return "damaged program headers (the read-only-after-relocation range)";
+        }
+        return nullptr;
     }
 
     int fd_;
