@@ -216,11 +216,8 @@ static CV_GuardedRef* mgr_lookup(CV_ModMgr* m, CV_TypifiedID const* service, CV_
 static TABLE(CV_ModMgr_vtbl) mgr_table = {{0, NULL}, {mgr_count, mgr_find, mgr_lookup}};
 static CV_ModMgr mgr = {&mgr_table.t};
 
-static void holder_init(CV_GRefPtr* h) {
-    memset(h, 0, sizeof *h);
-    h->vtbl = &holder_table.t;
-    h->moduleID = (CV_TypifiedID const*)&host_id;
-}
+/* A holder of this host: stamped with its identifier, holding nothing. */
+#define HOLDER {&holder_table.t, NULL, NULL, (CV_TypifiedID const*)&host_id, NULL}
 #define ZB(z) ((CV_TZipBuffer_vtbl const*)(z)->gref.ref.vtbl)
 #define TB(b) ((CV_TBuf_vtbl const*)(b)->gref.ref.vtbl)
 
@@ -230,7 +227,7 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/c_view.XXXXXX", ini[64];
     CV_GetInterfaceClass_fn load;
     CV_GetObjectManager_fn manager;
-    CV_GRefPtr hs, hz, hu;
+    CV_GRefPtr hs = HOLDER, hz = HOLDER, hu = HOLDER;
     CV_TBuf *in, *packed, *plain;
     CV_TZipBuffer *zb, *zu;
     CV_ObjectManager* om;
@@ -251,9 +248,6 @@ int main(int argc, char** argv) {
     zlib.vtbl = &zlib_table.t;
     cv_count_up(&buffers.gref); /* this host's own holds on its services */
     cv_count_up(&zlib.gref);
-    holder_init(&hs);
-    holder_init(&hz);
-    holder_init(&hu);
 
     if ((lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL)) == NULL) return fprintf(stderr, "%s\n", dlerror()), 1;
     *(void**)&load = dlsym(lib, "GetInterfaceClass");
