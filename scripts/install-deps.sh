@@ -5,7 +5,7 @@ set -euo pipefail
 
 # lib32z1-dev gives 32-bit x86 builds their zlib without a foreign architecture.
 need=(cmake g++ make python3 libgtest-dev googletest libbenchmark-dev zlib1g-dev libdeflate-dev
-      gcc-multilib g++-multilib lib32z1-dev valgrind)
+      gcc-multilib g++-multilib lib32z1-dev valgrind abigail-tools)
 
 missing=()
 for p in "${need[@]}"; do
