@@ -131,13 +131,8 @@ typedef struct CV_RecursiveMutex {
  * refLock points at the owning module's RefMutex (every guarded object uses
  * it); the count changes only under that lock. */
 struct CV_GuardedRef;
-typedef struct CV_Reference_vtbl {
-    void (*destroy)(struct CV_GuardedRef* self);
-    void (*destroy_deleting)(struct CV_GuardedRef* self);
-} CV_Reference_vtbl;
-
 typedef struct CV_Reference {
-    void const* vtbl; /* the object's own table: CV_GuardedRef_vtbl or larger */
+    void const* vtbl; /* the object's own table: a CV_GuardedRef_vtbl or one that starts with it */
     CV_RecursiveMutex* refLock;
     int refCount;
 } CV_Reference;

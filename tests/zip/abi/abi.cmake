@@ -10,6 +10,8 @@
 # It leaves out everything that changes with the place or time of a build:
 # source locations, compilation directories, the file's own path, and
 # sequential type numbers; source paths are kept relative to the project.
+# A rebuild in the same place gives the same file; one in another place may
+# order some elements differently, which abidiff does not count as a change.
 # check: describes LIB into OUT and compares it with BASELINE; any change,
 # compatible or not, fails and prints abidiff's report. update: describes LIB
 # into BASELINE.
