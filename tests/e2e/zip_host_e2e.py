@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""The real zip-host over the real modules; one group per ctest entry: zip_host_e2e.py RoundTrip.
-Environment: ZIP_HOST, ZIP_EMULATOR (optional command prefix of every zip-host run, split on spaces),
-ZIP_BUILD_DIR (for the install test), CMAKE_COMMAND and NM."""
-import os
-import random
-import shutil
-import subprocess
-import sys
-import tempfile
-import unittest
-import zlib
+# The real zip-host over the real modules; one group per ctest entry: zip_host_e2e.py RoundTrip.
+# Environment: ZIP_HOST, ZIP_EMULATOR (optional command prefix of every zip-host run, split on spaces),
+# ZIP_BUILD_DIR (for the install test), CMAKE_COMMAND and NM.
+import os, random, shutil, subprocess, sys, tempfile, unittest, zlib  # noqa: E401
 
 HOST = os.environ.get("ZIP_HOST", "")
 EMULATOR = os.environ.get("ZIP_EMULATOR", "").split()
@@ -27,9 +20,8 @@ def deflated(data, wbits=15, **kw):
     return c.compress(data) + c.flush()
 
 
+# A temporary folder, the working directory, with a configuration folder; nothing of the user's leaks in.
 class HostCase(unittest.TestCase):
-    """A temporary folder, the working directory, with a configuration folder; nothing of the user's leaks in."""
-
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="zip-host-e2e.")
         self.addCleanup(shutil.rmtree, self.tmp, True)
@@ -56,16 +48,16 @@ class HostCase(unittest.TestCase):
         self.assertTrue(0 <= p.returncode < 128, "killed: %r\n%s" % (cmd, p.stderr.decode()))
         return p
 
+    # Exit status, standard output (None: any) and parts of standard error; gives the output back.
     def check(self, p, status, out=None, *err):
-        """Exit status, standard output (None: any) and parts of standard error; gives the output back."""
         msg = p.stderr.decode(errors="replace")
         self.assertEqual((p.returncode, p.stdout if out is None else out), (status, p.stdout), msg)
         for part in err + (("zip-host: ",) if status else ()):
             self.assertIn(part, msg)
         return p.stdout
 
+    # Each case: (args, stdin, exit status, stdout or None, stderr parts...).
     def table(self, cases, **kw):
-        """Each case: (args, stdin, exit status, stdout or None, stderr parts...)."""
         for args, data, status, out, *err in cases:
             with self.subTest(args=args, stdin=data[:16], status=status):
                 self.check(self.run_host(*args, data=data, **kw), status, out, *err)
