@@ -1,0 +1,135 @@
+// The zlib peer, libs_zlib.so, loaded by the reference host and driven through
+// its interfaces, against streams zlib itself makes and reads. Round trips at
+// many sizes, both ways with zlib, run end to end (tests/e2e).
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cmn_grefptr.h"
+#include "codec.h"  // ZlibCodec::classify: zlib's own reading of a stream
+#include "standin_host.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Holder = CMN_GRefPtr<VBuffer_Interface>;
+
+// Runs of a phrase from shifting places (compresses about as well as prose), or noise.
+Bytes sample(size_t n, bool text) {
+    static char const phrase[] = "the buffer module holds a reference to the service and compresses data; ";
+    Bytes out(n);
+    for (uint32_t i = 0, x = 1; i < n; ++i, x = x * 1664525u + 1013904223u)
+        out[i] = static_cast<unsigned char>(text ? phrase[(i + i / 16 * (x >> 29)) % (sizeof phrase - 1)] : x >> 24);
+    return out;
+}
+
+// A stream made by zlib itself, of two blocks at least (a full flush half way).
+Bytes zlibStream(Bytes const& in, int level = 6, int windowBits = 15, char const* dict = nullptr) {
+    z_stream s{};
+    deflateInit2(&s, level, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
+    if (dict != nullptr) deflateSetDictionary(&s, reinterpret_cast<Bytef const*>(dict), std::strlen(dict));
+    Bytes out(deflateBound(&s, in.size()) + 64);
+    s.next_in = const_cast<Bytef*>(in.data());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    for (uInt part : {uInt(in.size() / 2), uInt(in.size() - in.size() / 2)}) {
+        s.avail_in = part;
+        deflate(&s, s.total_in + part < in.size() ? Z_FULL_FLUSH : Z_FINISH);
+    }
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return out;
+}
+
+Bytes outputOf(VBuffer_Interface* b) { return Bytes(b->GetOutputData(), b->GetOutputData() + b->GetOutputSize()); }
+
+class StandinZlib : public OneModule<CMN_ZLib_Interface> {
+protected:
+    void SetUp() override { load("libs_zlib.so", Tuint32ID(64)); }
+    // One operation on a fresh buffer over `in`; the output of a success lands in `out`.
+    int run(Bytes const& in, bool compress, Bytes* out = nullptr) {
+        Holder b(service->createVBuffer(in.data(), in.size()));
+        int rc = compress ? b.get()->Compress() : b.get()->Decompress();
+        EXPECT_EQ(rc == 0, b.get()->GetOutputData() != nullptr) << "output after a success only, never null then";
+        if (rc == 0 && out != nullptr) *out = outputOf(b.get());
+        return rc;
+    }
+    unsigned int limit(unsigned int bytes) {
+        return reinterpret_cast<unsigned int (*)(unsigned int)>(dlsym(m.handle, "s_zlib_set_max_output"))(bytes);
+    }
+};
+
+// Every result code; every proper prefix is cut short; random damage gets
+// the code zlib's own reading gives; the output limit is exact.
+TEST_F(StandinZlib, EveryResultCodeOfDecompress) {
+    Bytes in = sample(50000, true), z = zlibStream(in), zeros(8u << 20, 0), bomb = zlibStream(zeros, 9), back;
+    auto with = [](Bytes b, size_t at, int v) { return b.at(at) = static_cast<unsigned char>(v), b; };
+    struct Case { char const* what; Bytes in; int code; } const cases[] = {
+        {"empty", {}, VBUFFER_NOT_COMPRESSED}, {"one byte", {0x78}, VBUFFER_NOT_COMPRESSED},
+        {"method 7", with(z, 0, 0x77), VBUFFER_NOT_COMPRESSED},
+        {"64 KiB window", with(with(z, 0, 0x88), 1, 31 - 0x8800 % 31), VBUFFER_NOT_COMPRESSED},
+        {"header check bits", with(z, 1, z[1] ^ 1), VBUFFER_NOT_COMPRESSED},
+        {"Adler-32", with(z, z.size() - 1, z.back() ^ 1), S_ZLIB_CORRUPT_DATA},
+        {"block type 3", {0x78, 0x9c, 0x07, 0x00}, S_ZLIB_CORRUPT_DATA},
+        {"dictionary", zlibStream(in, 6, 15, "the buffer module"), S_ZLIB_NEEDS_DICTIONARY},
+        {"8 MiB at a 1 MiB limit", bomb, S_ZLIB_OUTPUT_LIMIT}, {"whole", z, 0},
+        {"one trailing byte", [&] { Bytes t = z; return t.push_back(0), t; }(), S_ZLIB_TRAILING_DATA}};
+    EXPECT_EQ(limit(1u << 20), S_ZLIB_DEFAULT_MAX_OUTPUT);
+    for (Case const& c : cases) {  // the service, and zlib's own reading: the backend of 32-bit builds
+        EXPECT_EQ(run(c.in, false), c.code) << c.what;
+        EXPECT_EQ(ZlibCodec::classify(c.in.data(), c.in.size(), 1u << 20), c.code) << c.what;
+    }
+    Bytes small = zlibStream(sample(6000, true));
+    for (size_t n = 2; n < small.size(); ++n) ASSERT_EQ(run(Bytes(&small[0], &small[n]), false), S_ZLIB_TRUNCATED) << n;
+    for (uint32_t x = 1, round = 0; round < 400; ++round, x = x * 1664525u + 1013904223u) {
+        Bytes bad = with(small, x % small.size(), small[x % small.size()] ^ (1u << (x >> 24) % 8));
+        EXPECT_EQ(run(bad, false), ZlibCodec::classify(bad.data(), bad.size(), 1u << 20)) << round;
+    }
+    limit(static_cast<unsigned int>(zeros.size()) - 1);
+    EXPECT_EQ(run(bomb, false), S_ZLIB_OUTPUT_LIMIT);
+    limit(static_cast<unsigned int>(zeros.size()));
+    EXPECT_TRUE(run(bomb, false, &back) == 0 && back == zeros);
+    EXPECT_EQ(limit(0), zeros.size());
+    EXPECT_EQ(limit(0), S_ZLIB_DEFAULT_MAX_OUTPUT) << "0 restores the default";
+}
+
+TEST(StandinZlibEnvironment, TheLoadCallReadsTheLimit) {
+    unsigned const byDefault = S_ZLIB_DEFAULT_MAX_OUTPUT;
+    std::pair<char const*, unsigned> const cases[] = {{"4096", 4096u},    {"4294967295", 4294967295u},
+                                                      {"0", byDefault},   {"4294967296", byDefault},
+                                                      {"12k", byDefault}, {"-5", byDefault}, {nullptr, byDefault}};
+    for (auto const& c : cases) {
+        c.first != nullptr ? setenv("S_ZLIB_MAX_OUTPUT", c.first, 1) : unsetenv("S_ZLIB_MAX_OUTPUT");
+        HostModules host;
+        ASSERT_TRUE(host.load(ZIP_MODULE_DIR "/libs_zlib.so", nullptr));
+        EXPECT_EQ(reinterpret_cast<unsigned (*)()>(dlsym(host.modules()[0].handle, "s_zlib_max_output"))(), c.second);
+    }
+}
+
+// The service after its load call; a buffer over the caller's bytes keeps
+// its last output through a failure, comes unreferenced, goes with its last
+// holder, and is cut loose by the unload protocol.
+TEST_F(StandinZlib, ContractBuffersAndTheUnloadProtocol) {
+    expectContract(64);
+    EXPECT_EQ(service->getService(Tuint32ID(65)), nullptr);
+    EXPECT_EQ(service->references(), 1);  // the module's own stub only
+    EXPECT_EQ(service->createVBuffer(nullptr, 10), nullptr);
+    Bytes in = sample(5000, true), back;
+    VBuffer_Interface* raw = service->createVBuffer(in.data(), in.size());
+    EXPECT_EQ(raw->references() + registered(), 2);
+    {
+        Holder a(raw), b(a);
+        EXPECT_EQ(m.objects->moduleIsUsedBy(*GetModuleID()), 1);
+        ASSERT_EQ(raw->Compress(), 0);
+        EXPECT_EQ(raw->Decompress(), VBUFFER_NOT_COMPRESSED);
+        EXPECT_TRUE(run(outputOf(raw), false, &back) == 0 && back == in) << "the last output stays";
+    }
+    EXPECT_EQ(registered(), 1);
+    Holder b(service->createVBuffer(in.data(), in.size()));
+    CMN_GRefPtr<CMN_ZLib_Interface> s(service);
+    EXPECT_EQ(report(host.unloadAll()), "ZLIB 2 used 0 closed gone;");
+    EXPECT_TRUE(b.get() == nullptr && s.get() == nullptr);
+}
+
+}  // namespace
