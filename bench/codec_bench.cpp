@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "tests/standins/peers/sample_data.h"
+#include "sample_data.h"
 
 #if S_ZLIB_HAVE_LIBDEFLATE
 #include <libdeflate.h>
