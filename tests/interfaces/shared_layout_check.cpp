@@ -46,50 +46,22 @@ constexpr Layout<sizeof...(F)> Natural(F... fields) {
 
 // Table pointer first, then the fields of the bases, then the class's own.
 constexpr auto kTableOnly = Natural(kPtr);
-constexpr auto kID = Natural(kPtr, kU32);
-constexpr auto kNumberID = Natural(kPtr, kU32, kU32);
-constexpr auto kStringID = Natural(kPtr, kU32, kPtr);
 constexpr auto kMutex = Natural(kPtr, kOf<pthread_mutex_t>);
-constexpr auto kRecursive = Natural(kPtr, kOf<pthread_mutex_t>, kU32, kOf<pthread_t>);
-constexpr auto kReference = Natural(kPtr, kPtr, kU32);
-constexpr auto kItem = Natural(kPtr, kPtr, kPtr);
-constexpr auto kList = Natural(kPtr, kPtr, kU32);
-constexpr auto kGuarded = Natural(kPtr, kPtr, kU32, kList.whole(), kRecursive.whole(), kPtr, kPtr);
 constexpr auto kHolder = Natural(kPtr, kPtr, kPtr, kPtr, kPtr);
-constexpr auto kManager = Natural(kPtr, kMutex.whole(), kPtr, kPtr);
 constexpr auto kOneHolder = Natural(kPtr, kHolder.whole());  // DummyHolder, CMN_Stub
 constexpr auto kServiceStub = Natural(kPtr, kHolder.whole(), kU32, kMutex.whole());
 constexpr auto kObjectStub = Natural(kPtr, kHolder.whole(), kPtr);
 constexpr auto kAnyObject = Natural(kPtr, kHolder.whole(), kPtr, kU32);
-// A service object: the module contract's table pointer, then the guarded part.
-constexpr auto kService = Natural(kPtr, kGuarded.whole());
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #define AT(T, member, layout, i) (offsetof(T, member) == (layout).at[i])
 #define WHOLE(T, layout) (sizeof(T) == (layout).size && alignof(T) == (layout).align)
 
-static_assert(WHOLE(TypifiedID, kID) && sizeof(IDType_t) == 4, "TypifiedID");
-static_assert(AT(Tuint32ID, type, kNumberID, 1) && AT(Tuint32ID, value, kNumberID, 2) && WHOLE(Tuint32ID, kNumberID));
-static_assert(AT(TstringID, type, kStringID, 1) && AT(TstringID, value, kStringID, 2) && WHOLE(TstringID, kStringID));
-static_assert(AT(CMN_Mutex, mutex, kMutex, 1) && WHOLE(CMN_Mutex, kMutex));
-static_assert(AT(CMN_RecursiveMutex, mutex, kRecursive, 1) && AT(CMN_RecursiveMutex, depth, kRecursive, 2) &&
-              AT(CMN_RecursiveMutex, owner, kRecursive, 3) && WHOLE(CMN_RecursiveMutex, kRecursive));
-static_assert(AT(CMN_Reference, refLock, kReference, 1) && AT(CMN_Reference, refCount, kReference, 2) &&
-              WHOLE(CMN_Reference, kReference));
-using Item = sitem<CMN_GRPHolder>;
-using List = slist<CMN_GRPHolder>;
-static_assert(AT(Item, next, kItem, 0) && AT(Item, prevLink, kItem, 1) && AT(Item, item, kItem, 2) && WHOLE(Item, kItem));
-static_assert(AT(List, head, kList, 1) && AT(List, count, kList, 2) && WHOLE(List, kList));
-static_assert(AT(CMN_GuardedRef, refLock, kGuarded, 1) && AT(CMN_GuardedRef, refCount, kGuarded, 2) &&
-              AT(CMN_GuardedRef, holders, kGuarded, 3) && AT(CMN_GuardedRef, holderLock, kGuarded, 4) &&
-              AT(CMN_GuardedRef, prevLink, kGuarded, 5) && AT(CMN_GuardedRef, next, kGuarded, 6) &&
-              WHOLE(CMN_GuardedRef, kGuarded));
-using Holder = CMN_GRefPtr<TBuf>;
-static_assert(AT(Holder, serviceID, kHolder, 1) && AT(Holder, pointee, kHolder, 2) && AT(Holder, moduleID, kHolder, 3) &&
-              AT(Holder, factory, kHolder, 4) && WHOLE(Holder, kHolder) && WHOLE(CMN_GRefPtr<TZip_Interface>, kHolder));
-static_assert(AT(CMN_ObjectManager, guardMutex, kManager, 1) && AT(CMN_ObjectManager, objLock, kManager, 2) &&
-              AT(CMN_ObjectManager, objects, kManager, 3) && WHOLE(CMN_ObjectManager, kManager));
+// The classes that the C view declares are checked against it, field by
+// field, in c_view/layout_check.cpp; here: the holder template and the
+// classes only C++ code shares (guards, stubs, client handles).
+static_assert(AT(CMN_GRefPtr<TBuf>, factory, kHolder, 4) && WHOLE(CMN_GRefPtr<TZip_Interface>, kHolder));
 static_assert(AT(DummyHolder, holder, kOneHolder, 1) && WHOLE(DummyHolder, kOneHolder));
 // The stub templates and the client classes built on them, which add no field.
 using ServiceStub = CMN_ServiceStub<X509CmnSrv_I>;
@@ -103,18 +75,8 @@ static_assert(AT(CMN_ObjectStub<TBuf>, holder, kObjectStub, 1) && AT(CMN_ObjectS
 static_assert(AT(aBuf, holder, kAnyObject, 1) && AT(aBuf, service, kAnyObject, 2) && AT(aBuf, err, kAnyObject, 3) &&
               WHOLE(aBuf, kAnyObject) && WHOLE(PKIXAnyObject<TBuf>, kAnyObject));
 static_assert(WHOLE(CMN_ZLib, kHolder) && WHOLE(VBuffer, kHolder));
-// Interfaces: objects have their guarded part at the start, service objects
-// right after the module contract's table pointer; none adds a field.
-static_assert(WHOLE(BaseModuleInterface, kTableOnly) && WHOLE(ModMgr_Interface, kTableOnly) &&
-              WHOLE(CMN_GRPHolder, kTableOnly));
 // The 32-bit fields stay 32-bit on both ABIs.
-static_assert(sizeof(TypifiedID::type) == 4 && sizeof(Tuint32ID::value) == 4 && sizeof(CMN_RecursiveMutex::depth) == 4 &&
-              sizeof(CMN_Reference::refCount) == 4 && sizeof(List::count) == 4 && sizeof(ServiceStub::useCount) == 4 &&
-              sizeof(aBuf::err) == 4);
-#define OBJECT(T) (AT(T, refLock, kGuarded, 1) && WHOLE(T, kGuarded))
-static_assert(OBJECT(TBuf) && OBJECT(X509CmnSrv_I) && OBJECT(VBuffer_Interface) && OBJECT(TZipBuffer_Interface));
-#define SERVICE(T) (offsetof(T, refLock) == kService.at[1] + kGuarded.at[1] && WHOLE(T, kService))
-static_assert(SERVICE(CMN_ZLib_Interface) && SERVICE(TZip_Interface));
+static_assert(sizeof(ServiceStub::useCount) == 4 && sizeof(aBuf::err) == 4);
 #pragma GCC diagnostic pop
 
 // Calls slot `slot` of the table at the start of `obj` through a plain
