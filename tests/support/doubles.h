@@ -1,272 +1,177 @@
 #pragma once
-// Test doubles of the platform around a module built on the framework, shared
-// by every in-process test binary:
+// Test doubles of the platform around a module built on the framework:
 //
 //   FakeModMgr      the host's module manager: answers lookups from a table;
-//   ScopedModMgr    points the test module's ModMgr at a manager for a scope;
-//   PeerService<T>  a peer's own hold on its service object, offered to a
-//                   FakeModMgr under an identifier until the peer unloads;
-//   FakeBuf         a byte buffer with real holds, that records its calls;
+//   ScopedModMgr    points the module's ModMgr at a manager for a scope;
+//   FakeBuf         a byte buffer with real holds that records its calls;
 //   FakeBufFactory  the byte-buffer service; can refuse to make buffers;
-//   FakeVBuf        a compression buffer that answers from a VBufScript;
-//   FakeZLib        the zlib service (identifier 64), making FakeVBufs.
+//   FakeZLib        the zlib service, making compression buffers (FakeVBuf)
+//                   that answer a VBufScript;
+//   PeersTest       a fixture with both peer services offered by a fresh host.
 //
-// Every fake counts its live instances (LiveDoubles() sums them), so a test
-// can demand that nothing it made outlives its last holder or hold. The fakes
-// are guarded objects of the test module itself. The factory and the zlib
-// fake may be used from several threads at once, as the peers they stand for;
-// a FakeBuf is used by one thread at a time.
+// Every fake counts in liveDoubles while it lives, so a test can demand that
+// nothing it made outlives its last holder or hold. The fakes are guarded
+// objects of the test's own module. The factory and the zlib fake may be used
+// from several threads at once; a FakeBuf by one thread at a time.
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "cmn_grefptr.h"
+#include "cmn_abuf.h"
 #include "modmgr.h"
-#include "tbuf.h"
-#include "zlib_service.h"
+#include "s_zlibC.h"
+#include "tests/support/introspection.h"
 
-// The host's module manager. Offers replace an earlier offer of an equal
-// identifier. The table must not change while other threads look up; the
-// counters may be read at any time.
-class FakeModMgr final : public ModMgr_Interface {
-public:
-    void offer(TypifiedID const& id, CMN_GuardedRef* service);
-    void withdraw(TypifiedID const& id);
-    void withdrawAll() { offers.clear(); }
-
+// The host's module manager. An offer replaces an earlier offer of an equal
+// identifier. The table must not change while other threads look up.
+struct FakeModMgr final : ModMgr_Interface {
+    // Offering null withdraws the service.
+    void offer(TypifiedID const& id, CMN_GuardedRef* service) {
+        for (auto& o : offers)
+            if (*o.first == id) return void(o.second = service);
+        offers.emplace_back(&id, service);
+    }
     int moduleCount() override { return 0; }
     BaseModuleInterface* findModule(TypifiedID const*) override { return nullptr; }
-    CMN_GuardedRef* lookupService(TypifiedID const* service, TypifiedID const* asking) override;
+    CMN_GuardedRef* lookupService(TypifiedID const* service, TypifiedID const* asking) override {
+        ++lookups, lastAsking = asking;
+        for (auto const& o : offers)
+            if (service != nullptr && *o.first == *service) return o.second;
+        return nullptr;
+    }
 
     std::vector<std::pair<TypifiedID const*, CMN_GuardedRef*>> offers;
     std::atomic<int> lookups{0};
     std::atomic<TypifiedID const*> lastAsking{nullptr};
 };
 
-// Points the module at a manager for a scope, then restores the previous one,
-// so no module global is left pointing at a manager that is gone.
-class ScopedModMgr {
-public:
-    explicit ScopedModMgr(ModMgr_Interface* mgr) : saved_(ModMgr) { ModMgr = mgr; }
-    ~ScopedModMgr() { ModMgr = saved_; }
-    ScopedModMgr(ScopedModMgr const&) = delete;
-    ScopedModMgr& operator=(ScopedModMgr const&) = delete;
-
-private:
-    ModMgr_Interface* saved_;
+// Points the module at a manager for a scope, then restores the previous one.
+struct ScopedModMgr {
+    explicit ScopedModMgr(ModMgr_Interface* mgr) : saved(ModMgr) { ModMgr = mgr; }
+    ~ScopedModMgr() { ModMgr = saved; }
+    ModMgr_Interface* const saved;
 };
 
-// A peer's service object, held as the peer's module would hold it, and its
-// entry in the host's table. The manager must outlive it.
-template <class T>
-class PeerService {
-public:
-    PeerService(FakeModMgr& mgr, TypifiedID const& id) : object(new T), hold(object), mgr_(mgr), id_(id) {
-        mgr_.offer(id_, guarded());
-    }
-    ~PeerService() { unload(); }
-    PeerService(PeerService const&) = delete;
-    PeerService& operator=(PeerService const&) = delete;
+inline std::atomic<int> liveDoubles{0};
 
-    // The peer unloads: it leaves the host's table and lets go of the object,
-    // which dies with its last reference. Idempotent.
-    void unload() {
-        mgr_.withdraw(id_);
-        if (hold.get() != nullptr) hold.replacePointee(nullptr);
-    }
-    // Puts the service back in the table (after a withdraw by the test).
-    void offerAgain() { mgr_.offer(id_, guarded()); }
-    CMN_GuardedRef* guarded() const { return static_cast<CMN_GuardedRef*>(object); }
-    T* operator->() const { return object; }
-
-    T* const object;
-    CMN_GRefPtr<T> hold;
-
-private:
-    FakeModMgr& mgr_;
-    TypifiedID const& id_;
-};
-
-// A byte buffer with real holds. It is made with one hold for its maker;
-// while it has any hold it keeps one count of its own (not a holder listing,
-// so a registry walk has nothing of it to cut loose), so it lives while a
-// hold or a holder remains and the last of them destroys it. The result-code
-// operations record themselves in `calls` and answer `code`.
-class FakeBuf final : public TBuf {
-public:
-    explicit FakeBuf(std::vector<unsigned char> bytes);
-    static FakeBuf* of(std::string const& s) { return new FakeBuf(std::vector<unsigned char>(s.begin(), s.end())); }
-    // A buffer whose datap() is null.
-    static FakeBuf* withoutData();
-
+// A guarded object of interface I that counts in liveDoubles and whose
+// init and fini do nothing.
+template <class I>
+struct Fake : I {
+    Fake() { ++liveDoubles; }
+    ~Fake() override { --liveDoubles; }
     unsigned int init() override { return 0; }
     unsigned int fini() override { return 0; }
-    // Refused (-1) once `acquiresLeft` is used up.
-    int acquire() override;
-    // Fails the test when no hold is left to give back. The last hold may
-    // destroy the buffer.
-    int release() override;
-    int set(char const* s) override {
-        return answer("set(str)", [&] { lastString = text(s); });
+};
+
+// A byte buffer made with one hold for its maker. While it has a hold it keeps
+// one count of its own (no holder listing), so it dies with the last of its
+// holds and holders. Operations with a result code answer `code`; dup and !=
+// record their argument's bytes in `calls`.
+struct FakeBuf final : Fake<TBuf> {
+    explicit FakeBuf(std::string b) : bytes(std::move(b)) { CMN_Reference::addReference(); }
+    ~FakeBuf() override { onDestroy(); }
+    int acquire() override { return acquiresLeft-- <= 0 ? -1 : ++holds; }  // -1: refused
+    int release() override {
+        EXPECT_GT(holds, 0) << "release() without a hold";
+        if (holds > 0 && --holds == 0) CMN_Reference::remReference();  // may destroy the buffer
+        return 0;
     }
-    int set(unsigned char const* d, unsigned int n) override {
-        return answer("set(bytes)", [&] { lastBytes = d, lastNumber = n; });
-    }
+    int set(char const*) override { return code; }
+    int set(unsigned char const*, unsigned int) override { return code; }
     int reservedSlot5() override { return 0; }
-    // Null only for a buffer without data; an empty one still has a pointer.
-    unsigned char* datap() override;
-    unsigned int len() override;
-    int dup(TBuf* source) override { return answer("dup", [&] { lastOther = source; }); }
+    unsigned char* datap() override { return hasData ? reinterpret_cast<unsigned char*>(bytes.data()) : nullptr; }
+    unsigned int len() override { return static_cast<unsigned int>(bytes.size()); }
+    int dup(TBuf* source) override { return calls += "dup " + contentOf(source) + ";", code; }
     int reservedSlot9() override { return 0; }
-    int operator!=(TBuf* other) override { return answer("!=", [&] { lastOther = other; }); }
-    int load(char const* path) override { return answer("load", [&] { lastString = text(path); }); }
-    int save(char const* path) override { return answer("save", [&] { lastString = text(path); }); }
-    int shift(unsigned int n) override { return answer("shift", [&] { lastNumber = n; }); }
-    int retreat(unsigned int n) override { return answer("retreat", [&] { lastNumber = n; }); }
+    int operator!=(TBuf* other) override { return calls += "!= " + contentOf(other) + ";", code; }
+    int load(char const*) override { return code; }
+    int save(char const*) override { return code; }
+    int shift(unsigned int) override { return code; }
+    int retreat(unsigned int) override { return code; }
 
-    std::string content() const { return std::string(bytes.begin(), bytes.end()); }
-    // References taken by holders (the buffer's own count left out).
-    int holderRefs() { return references() - (holds > 0 ? 1 : 0); }
+    static std::string contentOf(TBuf* b) { return b != nullptr ? static_cast<FakeBuf*>(b)->bytes : "null"; }
 
-    // What datap() and len() were asked, in order, by every buffer
-    // ("len datap "); safe to use from several threads.
-    static std::string trace();
-    static void clearTrace();
+    std::string bytes, calls;
+    bool hasData = true;  // false: datap() is null
+    int holds = 1, acquiresLeft = 1 << 30, code = 0;
+    std::function<void()> onDestroy = [] {};
+};
 
-    // A string argument as recorded: "(null)" for a null pointer.
-    static std::string text(char const* s) { return s != nullptr ? s : "(null)"; }
+// The byte-buffer service. It copies a source buffer's bytes, and makes
+// nothing from a null source (so a missing result stays visible).
+struct FakeBufFactory final : Fake<X509CmnSrv_I> {
+    TBuf* createTBuf() override { return make(""); }
+    TBuf* createTBuf(char const* s) override { return make(s != nullptr ? s : ""); }
+    TBuf* createTBuf(unsigned char const* d, unsigned int n) override { return make(std::string(d, d + n)); }
+    TBuf* createTBuf(TBuf* source) override { return source != nullptr ? make(FakeBuf::contentOf(source)) : nullptr; }
 
-    static inline std::atomic<int> live{0};
+    std::atomic<int> calls{0};
+    std::atomic<int> refuseFrom{-1};  // refuses every request from the n-th on (from 0); -1: never
 
-    std::vector<unsigned char> bytes;
-    bool hasData = true;
-    int holds = 1;
-    int acquiresLeft = 1 << 30;
-    int code = 0;                  // answer of every result-code operation
-    std::string calls;             // operations called, space-separated
-    std::function<void()> onCall;  // runs inside every recorded operation
-    std::string lastString;
-    unsigned char const* lastBytes = nullptr;
-    unsigned int lastNumber = 0;
-    TBuf* lastOther = reinterpret_cast<TBuf*>(1);  // not yet set
-
-private:
-    ~FakeBuf() override { --live; }
-    void seen(char const* op);
-    // Records the operation and its arguments; answers `code`.
-    template <class Record>
-    int answer(char const* op, Record record) {
-        seen(op);
-        record();
-        return code;
+    TBuf* make(std::string bytes) {
+        int const n = calls++;
+        return refuseFrom < 0 || n < refuseFrom ? new FakeBuf(std::move(bytes)) : nullptr;
     }
 };
 
-// The byte-buffer service. Each buffer it makes is a FakeBuf carrying one
-// hold. A null string or source gives an empty buffer, as the real peer
-// does, or null when `nullFromNull` is set.
-class FakeBufFactory final : public X509CmnSrv_I {
-public:
-    // The four forms of createTBuf, in declaration order (indexes of `made`).
-    enum Form { Empty, FromString, FromBytes, FromBuf };
-
-    FakeBufFactory() { ++live; }
-    ~FakeBufFactory() override { --live; }
-
-    unsigned int init() override { return 0; }
-    unsigned int fini() override { return 0; }
-    TBuf* createTBuf() override;
-    TBuf* createTBuf(char const* s) override;
-    TBuf* createTBuf(unsigned char const* d, unsigned int n) override;
-    TBuf* createTBuf(TBuf* source) override;
-
-    int calls() const { return made[Empty] + made[FromString] + made[FromBytes] + made[FromBuf]; }
-
-    static inline std::atomic<int> live{0};
-
-    std::atomic<int> made[4] = {};
-    // Refuses every request from the n-th on (counting from 0); -1: never.
-    std::atomic<int> refuseFrom{-1};
-    bool nullFromNull = false;
-    // The arguments of the latest call of each form; read them when no thread
-    // is calling.
-    std::string lastString;
-    unsigned char const* lastBytes = nullptr;
-    unsigned int lastLen = 0;
-    TBuf* lastSource = reinterpret_cast<TBuf*>(1);  // not yet set
-
-private:
-    // Counts a request, records its arguments under the lock; false when it
-    // is refused.
-    bool serve(Form form, std::function<void()> const& record);
-    std::mutex m_;  // guards the last* fields
-    std::atomic<int> served_{0};
-};
-
-// What a compression buffer answers; each buffer takes a copy at creation.
 struct VBufScript {
-    int compressCode = 0;
-    int decompressCode = 0;
-    std::vector<unsigned char> output{'o', 'u', 't'};
+    int compressCode = 0, decompressCode = 0;
+    std::string output = "out";
 };
 
-class FakeVBuf final : public VBuffer_Interface {
-public:
-    FakeVBuf(unsigned char const* data, unsigned long n, VBufScript script)
-        : data(data), n(n), script(std::move(script)) {
-        ++live;
-    }
-    ~FakeVBuf() override { --live; }
-
-    unsigned int init() override { return 0; }
-    unsigned int fini() override { return 0; }
+struct FakeVBuf final : Fake<VBuffer_Interface> {
+    explicit FakeVBuf(VBufScript s) : script(std::move(s)) {}
     int Compress() override { return script.compressCode; }
     int Decompress() override { return script.decompressCode; }
     unsigned int GetOutputSize() override { return static_cast<unsigned int>(script.output.size()); }
-    unsigned char const* GetOutputData() override { return script.output.data(); }
-
-    static inline std::atomic<int> live{0};
-
-    unsigned char const* const data;  // the caller's bytes, not copied
-    unsigned long const n;
+    unsigned char const* GetOutputData() override { return reinterpret_cast<uint8_t const*>(script.output.data()); }
     VBufScript script;
 };
 
-// The module contract of a fake service object: number `kNumber`, version
-// and build 1, itself for any identifier, init and fini without effect.
-template <class Interface, int kNumber>
-class FakeServiceObject : public Interface {
-public:
-    int getModuleID() override { return kNumber; }
+// Each compression buffer takes a copy of `script`, which must not change
+// while threads make buffers.
+struct FakeZLib final : Fake<CMN_ZLib_Interface> {
+    int getModuleID() override { return 64; }
     int getVersion() override { return 1; }
     int getBuild() override { return 1; }
     CMN_GuardedRef* getService(TypifiedID const&) override { return this; }
-    unsigned int init() override { return 0; }
-    unsigned int fini() override { return 0; }
-};
+    VBuffer_Interface* createVBuffer(unsigned char const*, unsigned long n) override {
+        ++asked, lastLen = n;
+        return refuse ? nullptr : new FakeVBuf(script);
+    }
 
-// The zlib service (identifier 64): makes FakeVBufs from `script`.
-class FakeZLib final : public FakeServiceObject<CMN_ZLib_Interface, 64> {
-public:
-    FakeZLib() { ++live; }
-    ~FakeZLib() override { --live; }
-
-    // Null when `refuse` is set.
-    VBuffer_Interface* createVBuffer(unsigned char const* d, unsigned long n) override;
-
-    static inline std::atomic<int> live{0};
-
-    VBufScript script;  // not changed while threads make buffers
+    VBufScript script;
     std::atomic<bool> refuse{false};
     std::atomic<int> asked{0};
-    std::atomic<unsigned char const*> lastData{nullptr};
     std::atomic<unsigned long> lastLen{0};
-    std::atomic<FakeVBuf*> lastMade{nullptr};
 };
 
-// The number of live shared fakes of every kind; 0 when a test cleaned up.
-inline int LiveDoubles() { return FakeBuf::live + FakeBufFactory::live + FakeVBuf::live + FakeZLib::live; }
+// Both peers offered by a fresh host; theX509Cmn unbound at the start and the
+// end. A test fails when it leaves a double alive or an object registered.
+struct PeersTest : ::testing::Test {
+    PeersTest() {
+        x509cmn_fini();
+        mgr.offer(X509CmnSrvID, buffers);
+        mgr.offer(CMN_ZLibID, zlib);
+    }
+    void TearDown() override {
+        x509cmn_fini();
+        buffersHold.replacePointee(nullptr);
+        zlibHold.replacePointee(nullptr);
+        EXPECT_EQ(liveDoubles, 0) << "a double outlived its last holder or hold";
+        EXPECT_EQ(RegisteredObjects().size(), 0u) << "an object outlived its last holder";
+    }
+
+    FakeModMgr mgr;
+    ScopedModMgr link{&mgr};
+    FakeBufFactory* const buffers = new FakeBufFactory;
+    CMN_GRefPtr<FakeBufFactory> buffersHold{buffers};  // the peers' own holds
+    FakeZLib* const zlib = new FakeZLib;
+    CMN_GRefPtr<FakeZLib> zlibHold{zlib};
+};

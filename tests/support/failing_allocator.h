@@ -9,24 +9,18 @@
 #include <gtest/gtest.h>
 
 #include <new>
-#include <type_traits>
 
 // While alive, the allocation `skip` allocations from now (0: the next one)
 // throws std::bad_alloc; later ones succeed again.
-class FailAllocation {
-public:
+struct FailAllocation {
     explicit FailAllocation(long skip);
     ~FailAllocation();
-    FailAllocation(FailAllocation const&) = delete;
-    FailAllocation& operator=(FailAllocation const&) = delete;
-
-    // Whether the armed allocation was reached (and failed).
-    bool fired() const;
+    bool fired() const;  // whether the armed allocation was reached (and failed)
 };
 
 // Runs `op` with its k-th allocation failing, for k = 0, 1, ... until it
 // completes; `check` runs after every attempt, disarmed (given whether the
-// attempt failed, if it takes a bool). Returns the number of allocations the
+// attempt failed). Returns the number of allocations the
 // operation makes, or -1 when a check failed fatally or it never completed.
 template <class Op, class Check>
 int SweepAllocationFailures(Op op, Check check) {
@@ -40,10 +34,7 @@ int SweepAllocationFailures(Op op, Check check) {
                 failed = true;
             }
         }
-        if constexpr (std::is_invocable_v<Check, bool>)
-            check(failed);
-        else
-            check();
+        check(failed);
         if (::testing::Test::HasFatalFailure()) return -1;
         if (!failed) return k;
     }
