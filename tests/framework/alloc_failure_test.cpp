@@ -22,7 +22,7 @@ TEST_F(FrameworkTest, EveryFailingAllocationLeavesCountsEqualToListedHolders) {
             ObjectManager.unhookObjs(id);
             ObjectManager.getObj()->die();
         },
-        [&] {
+        [&](bool) {
             EXPECT_EQ(CMN_Reference::RefMutex.depth, 0u);
             for (CMN_GuardedRef* o : Registered())
                 EXPECT_TRUE(o->holderLock.depth == 0 && unsigned(o->references()) == o->holders.count);
