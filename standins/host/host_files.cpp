@@ -47,7 +47,8 @@ void removeStaleTemporaries(std::string const& dir) {
 
 bool writeInPlace(std::string const& path, bool truncate, std::vector<unsigned char> const& data,
                   std::string* error) {
-    int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    // O_CREAT for a symbolic link whose target does not exist yet.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
     if (fd < 0) {
         *error = failure(path, errno);
         return false;
@@ -169,6 +170,7 @@ bool writeOutput(std::string const& path, std::vector<unsigned char> const& data
     }
     struct stat target {};
     if (stat(path.c_str(), &target) != 0) {
+        if (errno == ENOENT && S_ISLNK(link.st_mode)) return writeInPlace(path, true, data, error);
         *error = failure(path, errno);
         return false;
     }

@@ -147,6 +147,19 @@ class Files(HostCase):
         self.check(self.run_host("compress", data=b"x" * 200000, stdout=w), 4, None, "cannot write standard output")
         os.close(w)
 
+    def test_an_output_that_is_no_plain_file_is_written_in_place(self):
+        os.mkfifo(self.write("fifo", None))
+        os.symlink("target", self.write("link", None))
+        os.link(self.write("a", b"old"), self.write("b", None))
+        reader = subprocess.Popen(["cat", "fifo"], cwd=self.tmp, stdout=subprocess.PIPE)
+        for out in ("fifo", "link", "b"):
+            self.check(self.run_host("compress", self.write("in", b"data"), out), 0, b"")
+        self.assertEqual(reader.communicate(timeout=60)[0], b"data")
+        self.assertEqual((self.read("target"), self.read("a"), os.path.islink(self.write("link", None))),
+                         (b"data", b"data", True))
+        os.mkfifo(os.path.join(self.config, "s_zip.ini"))  # a FIFO as switch file means off, at once
+        self.check(self.run_host("compress", data=b"data"), 0, b"data", "compression is off")
+
 
 class CommandLine(HostCase):
     def test_usage_errors_help_version_modules_and_exports(self):
