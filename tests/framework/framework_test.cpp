@@ -2,9 +2,11 @@
 // identifiers, the recursive mutex, counts and holder lists, the registry and
 // its walks, typed holders, and the module's load and unload calls.
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <thread>
 
+#include "cmn_init_order.h"
 #include "cmn_module_entry.h"
 #include "framework_fixtures.h"
 
@@ -53,6 +55,21 @@ TEST(Identifiers, EqualOnlyForTheSameKindAndValueAndOrderedByTheArgument) {
     original.reset();
     EXPECT_TRUE(copy == zip);
 }
+
+// Static construction order: the module-wide reference lock exists before
+// the registry that points at it and everything built after it. A global of
+// the registry's rank sees whether the lock's table pointer is set yet
+// (static storage is zero before construction).
+bool refMutexBuiltBeforeRegistry = false;
+struct RegistryRankProbe {
+    RegistryRankProbe() {
+        void* table = nullptr;
+        std::memcpy(&table, static_cast<void const*>(&CMN_Reference::RefMutex), sizeof table);
+        refMutexBuiltBeforeRegistry = table != nullptr;
+    }
+} registryRankProbe CMN_INIT_RANK(CMN_INIT_OBJECT_MANAGER);
+
+TEST(Locks, TheReferenceLockIsBuiltBeforeTheRegistry) { EXPECT_TRUE(refMutexBuiltBeforeRegistry); }
 
 TEST(Locks, RecursiveMutexNestsForItsOwnerAndExcludesEveryOtherThread) {
     CMN_RecursiveMutex m("");
