@@ -38,8 +38,7 @@ public:
     // Holds `p` (a reference in this holder's name), or nothing when null.
     explicit CMN_GRefPtr(T* p = nullptr)
         : serviceID(nullptr), pointee(nullptr), moduleID(GetModuleID()), factory(nullptr) {
-        if (p != nullptr) guarded(p)->addReference(this);
-        setPointee(p);
+        hold(p);
     }
 
     // Names the service to look up; looks it up at once when `lookupNow`,
@@ -70,8 +69,7 @@ public:
         } else if (source.serviceID != nullptr) {
             serviceID = source.serviceID;
         }
-        if (source.pointee != nullptr) guarded(source.pointee)->addReference(this);
-        setPointee(source.pointee);
+        hold(source.pointee);
         return *this;
     }
 
@@ -86,17 +84,7 @@ public:
     // the reference on `g` fails (allocation), the holder is left empty.
     void replacePointee(CMN_GuardedRef* g) override {
         if (T* old = loadPointee()) guarded(old)->remReference(this);
-        if (g != nullptr) {
-            setPointee(typed(g));
-            try {
-                g->addReference(this);
-            } catch (...) {
-                setPointee(nullptr);
-                throw;
-            }
-        } else {
-            setPointee(nullptr);
-        }
+        hold(typed(g));
     }
 
     TypifiedID const* getModuleID() override { return moduleID; }
@@ -111,8 +99,7 @@ public:
         } else {
             g = CMN_LookupService(serviceID, moduleID);
         }
-        if (g != nullptr) g->addReference(this);
-        setPointee(typed(g));
+        hold(typed(g));
     }
 
     T* get() const { return pointee; }
@@ -129,6 +116,23 @@ public:
 
 private:
     void setPointee(T* p) { __atomic_store_n(&pointee, p, __ATOMIC_RELEASE); }
+
+    // Points at `p` first, then takes the reference in this holder's name: a
+    // registry walk that finds this holder listed always finds the pointer
+    // too, and releases in its name (listing first would let the walk take
+    // the holder off by force with its reference counted, and the object
+    // would never die). If taking the reference fails (allocation), the
+    // holder is left empty.
+    void hold(T* p) {
+        setPointee(p);
+        if (p == nullptr) return;
+        try {
+            guarded(p)->addReference(this);
+        } catch (...) {
+            setPointee(nullptr);
+            throw;
+        }
+    }
 };
 
 // Takes the first reference on a new object that nobody holds yet (count 0,
