@@ -134,13 +134,13 @@ class Files(HostCase):
                 self.assertEqual((self.state(), os.listdir(self.config)), (before, []))
 
     def test_success_replaces_the_output_whole_keeping_its_mode(self):
-        os.chmod(self.write("out", b"old, and longer than nothing"), 0o600)
+        os.chmod(self.write("out", b"old, and longer than nothing"), 0o640)
         self.check(self.run_host("compress", self.write("in", b"abc" * 1000), "out"), 0, b"")
         self.check(self.run_host("compress", "in", "new"), 0, b"")
         umask = os.umask(0)
         os.umask(umask)
         modes = [os.stat(self.write(n, None)).st_mode & 0o777 for n in ("out", "new")]
-        self.assertEqual((self.read("out"), modes), (b"abc" * 1000, [0o600, 0o666 & ~umask]))
+        self.assertEqual((self.read("out"), modes), (b"abc" * 1000, [0o640, 0o666 & ~umask]))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["config", "in", "new", "out"])
         r, w = os.pipe()
         os.close(r)
