@@ -128,13 +128,6 @@ public:
         return p != nullptr ? call(p) : unbound;
     }
 
-    // The bound service (binding first when unbound), or null. Nothing keeps
-    // it alive after the return: calls into the service go through
-    // callBound().
-    T* bound() {
-        return callBound<T*>(nullptr, [](T* p) { return p; });
-    }
-
     CMN_GRefPtr<T> holder;
     int useCount;
     CMN_Mutex mutex;

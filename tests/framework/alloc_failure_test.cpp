@@ -24,9 +24,9 @@ TEST_F(FrameworkTest, EveryFailingAllocationLeavesCountsEqualToListedHolders) {
         },
         [&](bool) {
             EXPECT_EQ(CMN_Reference::RefMutex.depth, 0u);
-            for (CMN_GuardedRef* o : Registered())
+            for (CMN_GuardedRef* o : RegisteredObjects())
                 EXPECT_TRUE(o->holderLock.depth == 0 && unsigned(o->references()) == o->holders.count);
-            EXPECT_TRUE(o1->references() == 1 && o2->references() == 1 && Registered().size() == 2);
+            EXPECT_TRUE(o1->references() == 1 && o2->references() == 1 && RegisteredObjects().size() == 2);
         });
     EXPECT_GT(steps, 10);
 }

@@ -92,13 +92,8 @@ public:
     std::atomic<int> pings{0};
 };
 
-// The registered objects, newest first, and the holders listed on one of
-// them, most recent first: snapshots taken under the registry's locks.
-inline std::vector<CMN_GuardedRef*> Registered() {
-    std::vector<CMN_GuardedRef*> out;
-    CMN_VisitRegistry(ObjectManager, [&](CMN_GuardedRef* o) { out.push_back(o); }, [](CMN_GuardedRef*, CMN_GRPHolder*) {});
-    return out;
-}
+// The holders listed on a registered object, most recent first: a snapshot
+// taken under the registry's locks (RegisteredObjects() lists the objects).
 inline std::vector<CMN_GRPHolder*> ListedOn(CMN_GuardedRef* g) {
     std::vector<CMN_GRPHolder*> out;
     CMN_VisitRegistry(ObjectManager, [](CMN_GuardedRef*) {}, [&](CMN_GuardedRef* o, CMN_GRPHolder* h) {
@@ -110,7 +105,7 @@ inline std::vector<CMN_GRPHolder*> ListedOn(CMN_GuardedRef* g) {
 class FrameworkTest : public ::testing::Test {
 protected:
     static ::testing::AssertionResult Clean() {
-        if (!Registered().empty()) return ::testing::AssertionFailure() << "objects left registered";
+        if (!RegisteredObjects().empty()) return ::testing::AssertionFailure() << "objects left registered";
         for (Census* c : {&Probe::census, &TestHolder::census, &TestService::census})
             if (c->live() != 0) return ::testing::AssertionFailure() << c->live() << " test object(s) alive";
         if (CMN_Reference::RefMutex.depth != 0) return ::testing::AssertionFailure() << "RefMutex held";

@@ -108,7 +108,7 @@ TEST_F(Framework, HoldersAreListedPerReferenceAndTheLastReleaseDestroys) {
     o->onDestroy = [&](Probe& p) {
         EXPECT_EQ(p.holders.count, 0u);
         EXPECT_EQ(CMN_Reference::RefMutex.depth, 0u) << "destroyed after the count's lock is left";
-        EXPECT_EQ(Registered().front(), &p) << "registered until the base part goes";
+        EXPECT_EQ(RegisteredObjects().front(), &p) << "registered until the base part goes";
     };
     EXPECT_TRUE(o->remReference(&a) == 0 && Probe::census.live() == 0);
     EXPECT_EQ(a.cuts + b.cuts, 0) << "a dying object does not call its holders";
@@ -116,10 +116,10 @@ TEST_F(Framework, HoldersAreListedPerReferenceAndTheLastReleaseDestroys) {
     auto* first = new Probe;
     auto* middle = new Probe;
     auto* last = new Probe;
-    EXPECT_EQ(Registered(), (std::vector<CMN_GuardedRef*>{last, middle, first}));
+    EXPECT_EQ(RegisteredObjects(), (std::vector<CMN_GuardedRef*>{last, middle, first}));
     delete middle;
     delete last;
-    EXPECT_TRUE(Registered() == std::vector<CMN_GuardedRef*>{first} && Linked(ObjectManager.objects));
+    EXPECT_TRUE(RegisteredObjects() == std::vector<CMN_GuardedRef*>{first} && Linked(ObjectManager.objects));
     delete first;
 }
 
@@ -154,7 +154,7 @@ TEST_F(Framework, RegistryQueriesAndWalks) {
 
     ObjectManager.fini();
     EXPECT_EQ(otherHolder.cuts, 1);
-    EXPECT_EQ(Registered(), (std::vector<CMN_GuardedRef*>{unclaimed, older})) << "newer died with its last holder";
+    EXPECT_EQ(RegisteredObjects(), (std::vector<CMN_GuardedRef*>{unclaimed, older})) << "newer died with its last holder";
     DummyHolder* last = ObjectManager.getObj();
     EXPECT_EQ(last->holder.get(), older);
     stubborn.held = nullptr;  // the forced-off reference is dropped by hand
@@ -174,7 +174,7 @@ TEST_F(Framework, WalksKeepTheNextObjectAliveWhileTheCurrentOneIsWorkedOn) {
         EXPECT_EQ(Probe::census.live(), 2) << "the walk still holds the next object";
     };
     ObjectManager.finiAll();
-    EXPECT_EQ(Registered(), std::vector<CMN_GuardedRef*>{newer}) << "older died when the walk let go";
+    EXPECT_EQ(RegisteredObjects(), std::vector<CMN_GuardedRef*>{newer}) << "older died when the walk let go";
 }
 
 TEST_F(Framework, TypedHoldersCopyAssignReplaceAndLookUp) {
