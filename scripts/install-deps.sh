@@ -1,12 +1,29 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs and the machine lacks.
 # Idempotent, and silent when everything is already present.
+#
+#   install-deps.sh [GROUP...]   the build's packages, plus those of each GROUP:
+#     fuzz    clang 14 and its sanitizer/libFuzzer runtime
+#     verify  the spin model checker
+#     bench   pigz, the whole-process comparison
+#     docs    doxygen and graphviz
+#     lint    clang-format and clang-tidy
 set -euo pipefail
 
 # lib32z1-dev gives 32-bit x86 builds their zlib without a foreign architecture;
 # qemu-user (qemu-i386) runs their tests where the kernel refuses 32-bit programs.
 need=(cmake g++ make python3 libgtest-dev googletest libbenchmark-dev zlib1g-dev libdeflate-dev
       gcc-multilib g++-multilib lib32z1-dev qemu-user valgrind abigail-tools)
+for group in "$@"; do
+  case "$group" in
+    fuzz)   need+=(clang-14 libclang-rt-14-dev) ;;
+    verify) need+=(spin) ;;
+    bench)  need+=(pigz) ;;
+    docs)   need+=(doxygen graphviz) ;;
+    lint)   need+=(clang-format-14 clang-tidy-14) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${need[@]}"; do
