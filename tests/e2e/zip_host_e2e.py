@@ -2,7 +2,7 @@
 # The real zip-host over the real modules; one group per ctest entry: zip_host_e2e.py RoundTrip.
 # Environment: ZIP_HOST, ZIP_EMULATOR (optional command prefix of every zip-host run, split on spaces),
 # ZIP_BUILD_DIR (for the install test), CMAKE_COMMAND and NM.
-import os, random, shutil, subprocess, sys, tempfile, unittest, zlib  # noqa: E401
+import os, random, shutil, signal, subprocess, sys, tempfile, time, unittest, zlib  # noqa: E401
 
 HOST = os.environ.get("ZIP_HOST", "")
 EMULATOR = os.environ.get("ZIP_EMULATOR", "").split()
@@ -159,6 +159,43 @@ class Files(HostCase):
                          (b"data", b"data", True))
         os.mkfifo(os.path.join(self.config, "s_zip.ini"))  # a FIFO as switch file means off, at once
         self.check(self.run_host("compress", data=b"data"), 0, b"data", "compression is off")
+
+    def test_temporaries_go_on_signals_and_stale_ones_on_the_next_run(self):
+        with open(self.write("big", None), "wb") as f:
+            f.truncate(64 * MiB)  # sparse: read fast, written long enough to be caught
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig):
+                p = subprocess.Popen(EMULATOR + [HOST, "--config-dir", self.config, "compress", "big", "out"],
+                                     cwd=self.tmp, env=self.env, stderr=subprocess.DEVNULL)
+                while p.poll() is None and not any(".zip-host." in n for n in os.listdir(self.tmp)):
+                    time.sleep(0.0005)
+                p.send_signal(sig)
+                self.assertIn(p.wait(timeout=120), (-sig, 0))  # 0: it finished before the signal came
+                self.assertEqual(sorted(os.listdir(self.tmp)), ["big", "config"] + (["out"] if p.returncode == 0 else []))
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        stale, live = (".out.zip-host.%d.AbC123" % pid for pid in (dead.pid, os.getpid()))
+        self.write(stale, b"left by a killed run")
+        self.write(live, b"another run's, still working")
+        self.check(self.run_host("compress", self.write("in", b"x"), "out"), 0, b"")
+        self.assertEqual((os.path.exists(self.write(stale, None)), os.path.exists(self.write(live, None))), (False, True))
+        os.truncate(self.write("huge", b""), (4 << 30) - 1)  # one byte more than a byte buffer holds
+        self.check(self.run_host("compress", "huge", "out"), 3, b"", "larger than a byte buffer can hold")
+
+    def test_damaged_module_files_are_refused_by_name_never_loaded(self):
+        lib, modules = os.path.join(os.path.dirname(os.path.dirname(HOST)), "lib"), self.write("modules/", None)
+        pristine = open(os.path.join(lib, "libs_zip.so"), "rb").read()
+        for name in (n for n in os.listdir(lib) if n.endswith(".so")):
+            shutil.copy(os.path.join(lib, name), modules)
+        rnd = random.Random(9)
+        cases = [(18, b"\x28\x00", "built for another machine")] + \
+                [(rnd.randrange(128), bytes([rnd.randrange(256)]), "") for _ in range(40)]
+        for at, patch, err in cases:
+            with self.subTest(at=at, patch=patch):
+                self.write("modules/libs_zip.so", pristine[:at] + patch + pristine[at + len(patch):])
+                p = self.run_host("--modules", modules, "compress", data=b"x")
+                self.assertIn(p.returncode, (0, 5), p.stderr)  # and never killed (run_host)
+                self.assertIn(err, p.stderr.decode())
 
 
 class CommandLine(HostCase):
