@@ -201,7 +201,8 @@ class Install(HostCase):
         subprocess.run([os.environ.get("CMAKE_COMMAND", "cmake"), "--install", os.environ["ZIP_BUILD_DIR"],
                         "--prefix", prefix, "--component", "host"], check=True, capture_output=True, timeout=120)
         self.assertEqual(sorted(os.listdir(os.path.join(prefix, "lib", "s_zip"))),
-                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zlib.so"])
+                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zip.so.1", "libs_zip.so.1.0.0",
+                          "libs_zlib.so"])
         self.write("config/s_zip.ini", ON)
         data = text_data(50000)
         z = self.check(self.run_host("compress", data=data, host=os.path.join(prefix, "bin", "zip-host")), 0)
