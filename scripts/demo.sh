@@ -44,8 +44,8 @@ out=$(size_of "$work/records.z")
 echo "   sample      $(basename "$sample"): $in bytes"
 echo "   compressed  $out bytes, ratio $(awk -v a="$out" -v b="$in" 'BEGIN { printf "%.3f", a / b }')"
 echo "   restored    identical, byte for byte"
-# "zip-host: service: ZipTBuf N bytes in T ms, R MB/s (M bytes out)" -> "R MB/s"
-service_rate() { sed -n 's/^zip-host: service: .*, \([0-9.]* MB\/s\).*/\1/p' "$1"; }
+# "zip-host: service: ZipTBuf N -> M bytes in T ms, R MB/s" -> "R MB/s"
+service_rate() { sed -n 's/^zip-host: service: .*, \([0-9.]* MB\/s\)$/\1/p' "$1"; }
 echo "   service     compress $(service_rate "$work/zip.timing"), decompress $(service_rate "$work/unzip.timing")" \
      "(time inside ZipTBuf / UnzipTBuf)"
 echo "   process     compress $(rate "$in" $((t1 - t0))), decompress $(rate "$in" $((t2 - t1)))" \

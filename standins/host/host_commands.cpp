@@ -91,11 +91,13 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
         return finish(modules, EXIT_SERVICE_FAILED, verbose);
     }
     if (timing) {
+        // The rate counts the uncompressed side, as throughput usually does.
         char line[160];
         double const seconds = r.serviceSeconds > 1e-9 ? r.serviceSeconds : 1e-9;
-        std::snprintf(line, sizeof line, "service: %s %zu bytes in %.3f ms, %.1f MB/s (%zu bytes out)",
-                      op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", input.size(), r.serviceSeconds * 1e3,
-                      static_cast<double>(input.size()) / 1e6 / seconds, r.output.size());
+        std::size_t const plain = op == CodecOp::Compress ? input.size() : r.output.size();
+        std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, %.1f MB/s",
+                      op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", input.size(), r.output.size(),
+                      r.serviceSeconds * 1e3, static_cast<double>(plain) / 1e6 / seconds);
         say(line);
     }
     if (r.passedThrough && !input.empty()) {

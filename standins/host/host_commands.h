@@ -22,7 +22,8 @@ enum ExitStatus {
 
 // Compresses or restores IN into OUT ("" or "-": standard input or output).
 // `verbose` reports the unload protocol on standard error; `timing` reports
-// the time spent in the service's ZipTBuf()/UnzipTBuf() call and its rate.
+// the time spent in the service's ZipTBuf()/UnzipTBuf() call and its rate
+// in uncompressed bytes.
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
                     bool verbose, bool timing = false);
 // Prints every module's object registry while the host holds a byte buffer
