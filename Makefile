@@ -59,9 +59,9 @@ bench: deps
 # given at configure time; the installed zip-host finds its modules from there.
 PREFIX ?= /usr/local
 install: deps
-	cmake --preset default -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --preset default -DCMAKE_INSTALL_PREFIX=$(abspath $(PREFIX)) >/dev/null
 	cmake --build --preset default -j $(JOBS)
-	cmake --install build/default
+	DESTDIR="$(DESTDIR)" cmake --install build/default
 
 # Doxygen and Graphviz come with the docs group of install-deps.sh; without
 # Doxygen (no root to install it) this says so and does nothing.
