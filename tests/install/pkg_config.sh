@@ -9,8 +9,8 @@ export PKG_CONFIG_PATH
 rm -rf "$out" && mkdir -p "$out"
 cxx=${CXX:-c++}
 # shellcheck disable=SC2086  # the flags are words
-$cxx $CXXFLAGS -shared -o "$out/libzip_example.so" "$src/zip_example.cpp" $(pkg-config --cflags --libs s_zip-client)
+$cxx ${CXXFLAGS:-} -shared -o "$out/libzip_example.so" "$src/zip_example.cpp" $(pkg-config --cflags --libs s_zip-client)
 # shellcheck disable=SC2086
-$cxx $CXXFLAGS -o "$out/zip-example-host" "$src/example_host.cpp" $(pkg-config --cflags s_zip) -ldl
+$cxx ${CXXFLAGS:-} -o "$out/zip-example-host" "$src/example_host.cpp" $(pkg-config --cflags s_zip) -ldl
 ${ZIP_EMULATOR:+"$ZIP_EMULATOR"} "$out/zip-example-host" "$(pkg-config --variable=moduledir s_zip)" \
   "$out/libzip_example.so" "$src/config"
