@@ -80,7 +80,7 @@ public:
     /// unref() stays balanced.
     void ref() override {
         CMN_ScopedLock<CMN_Mutex> lock(mutex);
-        bindIfUnbound();  ///< an allocation failure leaves nothing counted
+        bindIfUnbound();  // an allocation failure leaves nothing counted
         ++useCount;
     }
 
