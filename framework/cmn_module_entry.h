@@ -37,8 +37,8 @@ BaseModuleInterface* CMN_ModuleEntry(ModMgr_Interface* manager, int flags, Stub&
     }
     ModMgr = manager;
     if (flags != 0) return nullptr;
-    /// A temporary stub takes the first hold, serviceStub its own, then the
-    /// temporary lets go.
+    // A temporary stub takes the first hold, serviceStub its own, then the
+    // temporary lets go.
     std::unique_ptr<Service> fresh(new Service);
     Stub held(fresh.get());
     Service* service = fresh.release();
