@@ -7,13 +7,16 @@
 #   make m32    the same as a 32-bit x86 build
 #   make demo   build, then run the main job through the reference host
 #   make bench  build and run the benchmarks
+#   make install PREFIX=DIR   build, then install everything under DIR
+#                (default /usr/local; DESTDIR is honoured)
+#   make docs   the API reference of the client headers (Doxygen) in build/docs
 
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 # Warnings are errors in CI.
 export ZIP_WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps test asan tsan m32 demo bench clean
+.PHONY: all deps test asan tsan m32 demo bench install docs clean
 all: test
 
 deps:
@@ -51,6 +54,22 @@ bench: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target zip_benchmarks
 	build/default/bench/zip_benchmarks
+
+# The installed layout follows GNUInstallDirs for PREFIX, so the prefix is
+# given at configure time; the installed zip-host finds its modules from there.
+PREFIX ?= /usr/local
+install: deps
+	cmake --preset default -DCMAKE_INSTALL_PREFIX=$(abspath $(PREFIX)) >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build/default
+
+# Doxygen and Graphviz come with the docs group of install-deps.sh; without
+# Doxygen (no root to install it) this says so and does nothing.
+docs:
+	@bash scripts/install-deps.sh docs || true
+	@if command -v doxygen >/dev/null; then \
+	  mkdir -p build/docs && doxygen docs/Doxyfile && echo "docs: build/docs/html/index.html"; \
+	else echo "docs: doxygen is not installed; nothing rendered"; fi
 
 clean:
 	rm -rf build

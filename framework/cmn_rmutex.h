@@ -1,25 +1,27 @@
 #pragma once
-// Locks of the object framework: a plain mutex and a recursive mutex.
-//
-// Both wrap a POSIX mutex with default attributes. The recursive mutex keeps
-// its own owner and nesting depth instead of using a recursive POSIX mutex,
-// because its layout is shared with the other modules of the host:
-//
-//   CMN_Mutex:          [vtable][pthread_mutex_t mutex]
-//   CMN_RecursiveMutex: [vtable][pthread_mutex_t mutex][unsigned depth][pthread_t owner]
-//
-// States of a CMN_RecursiveMutex: free (depth 0, owner 0), or held by `owner`
-// with depth >= 1. enter() and a successful tryenter() add one level, exit()
-// removes one; only the owner may call exit(), once per level it entered.
-// Results of the POSIX calls are not examined (except trylock's).
+/// @file
+///
+/// Locks of the object framework: a plain mutex and a recursive mutex.
+///
+/// Both wrap a POSIX mutex with default attributes. The recursive mutex keeps
+/// its own owner and nesting depth instead of using a recursive POSIX mutex,
+/// because its layout is shared with the other modules of the host:
+///
+///   CMN_Mutex:          [vtable][pthread_mutex_t mutex]
+///   CMN_RecursiveMutex: [vtable][pthread_mutex_t mutex][unsigned depth][pthread_t owner]
+///
+/// States of a CMN_RecursiveMutex: free (depth 0, owner 0), or held by `owner`
+/// with depth >= 1. enter() and a successful tryenter() add one level, exit()
+/// removes one; only the owner may call exit(), once per level it entered.
+/// Results of the POSIX calls are not examined (except trylock's).
 
 #include <pthread.h>
 
 class CMN_Mutex {
 public:
     CMN_Mutex();
-    // A mutex is never copied: a copy is a fresh mutex, and assigning an
-    // object that contains one leaves the target's mutex as it is.
+    /// A mutex is never copied: a copy is a fresh mutex, and assigning an
+    /// object that contains one leaves the target's mutex as it is.
     CMN_Mutex(CMN_Mutex const&);
     CMN_Mutex& operator=(CMN_Mutex const&) { return *this; }
     virtual ~CMN_Mutex();
@@ -32,18 +34,18 @@ public:
 
 class CMN_RecursiveMutex {
 public:
-    // The name documents the lock's role at the definition; it is not stored.
+    /// The name documents the lock's role at the definition; it is not stored.
     explicit CMN_RecursiveMutex(char const* name);
     CMN_RecursiveMutex(CMN_RecursiveMutex const&) = delete;
     CMN_RecursiveMutex& operator=(CMN_RecursiveMutex const&) = delete;
     virtual ~CMN_RecursiveMutex();
 
-    // Waits until the calling thread holds the mutex.
+    /// Waits until the calling thread holds the mutex.
     void enter();
-    // 1 if the calling thread now holds the mutex (newly or once more),
-    // 0 if another thread holds it. Never waits.
+    /// 1 if the calling thread now holds the mutex (newly or once more),
+    /// 0 if another thread holds it. Never waits.
     int tryenter();
-    // Leaves one level; the last level releases the mutex. Owner only.
+    /// Leaves one level; the last level releases the mutex. Owner only.
     void exit();
 
     pthread_mutex_t mutex;
@@ -55,8 +57,8 @@ private:
     void take(pthread_t self);
 };
 
-// Holds a lock for the length of a scope (CMN_Mutex or CMN_RecursiveMutex),
-// so that every way out of the scope, an exception included, leaves it.
+/// Holds a lock for the length of a scope (CMN_Mutex or CMN_RecursiveMutex),
+/// so that every way out of the scope, an exception included, leaves it.
 template <class Lock>
 class CMN_ScopedLock {
 public:

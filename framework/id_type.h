@@ -1,17 +1,19 @@
 #pragma once
-// Typed identifiers: the names of modules and services.
-//
-// An identifier is either a 32-bit number (Tuint32ID) or a character string
-// (TstringID). Two identifiers are equal only when they are of the same kind
-// and carry the same value. Identifiers cross module boundaries by reference
-// and are compared there, so their layout and the order of their virtual
-// operations are shared by every module of the host:
-//
-//   TypifiedID: [vtable][type]          vtable: ~dtor, ~dtor(deleting), val_comp, dump
-//   Tuint32ID:  [vtable][type=0][value]
-//   TstringID:  [vtable][type=1][value -> owned NUL-terminated array]
-//
-// Identifiers are set once at construction and have no assignment.
+/// @file
+///
+/// Typed identifiers: the names of modules and services.
+///
+/// An identifier is either a 32-bit number (Tuint32ID) or a character string
+/// (TstringID). Two identifiers are equal only when they are of the same kind
+/// and carry the same value. Identifiers cross module boundaries by reference
+/// and are compared there, so their layout and the order of their virtual
+/// operations are shared by every module of the host:
+///
+///   TypifiedID: [vtable][type]          vtable: ~dtor, ~dtor(deleting), val_comp, dump
+///   Tuint32ID:  [vtable][type=0][value]
+///   TstringID:  [vtable][type=1][value -> owned NUL-terminated array]
+///
+/// Identifiers are set once at construction and have no assignment.
 
 enum IDType_t : unsigned int {
     IDT_UINT32 = 0,
@@ -25,14 +27,14 @@ public:
     TypifiedID& operator=(TypifiedID const&) = delete;
     virtual ~TypifiedID();
 
-    // Sign of the argument's order against this value (positive: the argument
-    // sorts after). Reads `other` as an identifier of this class without
-    // checking its kind: reach it through operator==, which compares kinds.
+    /// Sign of the argument's order against this value (positive: the argument
+    /// sorts after). Reads `other` as an identifier of this class without
+    /// checking its kind: reach it through operator==, which compares kinds.
     virtual int val_comp(TypifiedID const& other) const = 0;
     virtual void dump() const = 0;
 
-    // Same kind, and this->val_comp(other) == 0. The left operand's class
-    // decides how values compare.
+    /// Same kind, and this->val_comp(other) == 0. The left operand's class
+    /// decides how values compare.
     bool operator==(TypifiedID const& other) const;
 
     IDType_t type;
@@ -44,29 +46,29 @@ public:
     Tuint32ID(Tuint32ID const& other);
     ~Tuint32ID() override;
 
-    // 1 when other.value > value, -1 when smaller, 0 when equal (unsigned).
+    /// 1 when other.value > value, -1 when smaller, 0 when equal (unsigned).
     int val_comp(TypifiedID const& other) const override;
-    void dump() const override;  // produces nothing
+    void dump() const override;  ///< produces nothing
 
     unsigned int value;
 };
 
 class TstringID : public TypifiedID {
 public:
-    // A null source gives the empty identifier "".
+    /// A null source gives the empty identifier "".
     explicit TstringID(char const* s);
-    // Deep copy: the two objects never share their character arrays.
+    /// Deep copy: the two objects never share their character arrays.
     TstringID(TstringID const& other);
     ~TstringID() override;
 
-    // strcmp(other's string, this string): byte by byte, case-sensitive.
+    /// strcmp(other's string, this string): byte by byte, case-sensitive.
     int val_comp(TypifiedID const& other) const override;
-    void dump() const override;  // produces nothing
+    void dump() const override;  ///< produces nothing
 
-    // Never null after construction; owned, released with delete[].
+    /// Never null after construction; owned, released with delete[].
     char* value;
 
 private:
-    // Shared construction step; does not release an earlier string.
+    /// Shared construction step; does not release an earlier string.
     void init(char const* s);
 };

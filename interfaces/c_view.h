@@ -1,6 +1,6 @@
 #ifndef ZIP_C_VIEW_H
 #define ZIP_C_VIEW_H
-/*
+/** @file
  * The binary interface of the host's modules, as C sees it.
  *
  * Every object that crosses a module boundary is declared here as a plain
@@ -60,13 +60,13 @@
 extern "C" {
 #endif
 
-/* The two words in front of a table's first slot. */
+/** The two words in front of a table's first slot. */
 typedef struct CV_TablePrefix {
     ptrdiff_t offset_to_top;
     void const* type_info;
 } CV_TablePrefix;
 
-/* ---- Identifiers (TypifiedID, Tuint32ID, TstringID) --------------------
+/** ---- Identifiers (TypifiedID, Tuint32ID, TstringID) --------------------
  * Passed by pointer and compared by the receiving module: equal when the
  * kinds are equal and the left operand's val_comp answers 0. Owned by whoever
  * made them; never freed by the module that receives one. */
@@ -76,7 +76,7 @@ struct CV_TypifiedID;
 typedef struct CV_TypifiedID_vtbl {
     void (*destroy)(struct CV_TypifiedID* self);
     void (*destroy_deleting)(struct CV_TypifiedID* self);
-    /* Sign of the other's order against self: Tuint32ID 1/-1/0 (unsigned);
+    /** Sign of the other's order against self: Tuint32ID 1/-1/0 (unsigned);
      * TstringID strcmp(other's string, self's string). */
     int (*val_comp)(struct CV_TypifiedID const* self, struct CV_TypifiedID const* other);
     void (*dump)(struct CV_TypifiedID const* self);
@@ -99,7 +99,7 @@ typedef struct CV_TstringID {
     char* value;       /* never null; owned by the identifier */
 } CV_TstringID;
 
-/* ---- Locks (CMN_Mutex, CMN_RecursiveMutex) ------------------------------
+/** ---- Locks (CMN_Mutex, CMN_RecursiveMutex) ------------------------------
  * POSIX mutexes with default attributes. The recursive mutex counts its own
  * depth: free is depth 0, owner 0. Its table holds only the destructors,
  * which nobody calls across modules; enter/exit are inline (see below). */
@@ -127,7 +127,7 @@ typedef struct CV_RecursiveMutex {
     pthread_t owner;
 } CV_RecursiveMutex;
 
-/* ---- Counted objects (CMN_Reference) ------------------------------------
+/** ---- Counted objects (CMN_Reference) ------------------------------------
  * refLock points at the owning module's RefMutex (every guarded object uses
  * it); the count changes only under that lock. */
 struct CV_GuardedRef;
@@ -137,7 +137,7 @@ typedef struct CV_Reference {
     int refCount;
 } CV_Reference;
 
-/* ---- The holder list (slist<CMN_GRPHolder>, sitem) -----------------------
+/** ---- The holder list (slist<CMN_GRPHolder>, sitem) -----------------------
  * Intrusive, doubly linked, newest first. Guarded by the object's
  * holderLock. Items are linked by whichever module takes a reference and are
  * always erased through the table of the list, so the owner's code frees
@@ -153,7 +153,7 @@ typedef struct CV_SItem {
 struct CV_SList;
 typedef struct CV_SList_vtbl {
     CV_SItem* (*push_front)(struct CV_SList* self, struct CV_GRPHolder* holder);
-    /* Unlinks and frees the item (not the holder); null is ignored. */
+    /** Unlinks and frees the item (not the holder); null is ignored. */
     void (*eraseitem)(struct CV_SList* self, CV_SItem* item);
 } CV_SList_vtbl;
 
@@ -163,7 +163,7 @@ typedef struct CV_SList {
     unsigned int count;
 } CV_SList;
 
-/* ---- Holders (CMN_GRPHolder, CMN_GRefPtr<T>) -----------------------------
+/** ---- Holders (CMN_GRPHolder, CMN_GRefPtr<T>) -----------------------------
  * Whoever holds a reference. Never destroyed through this interface. An
  * object's module calls replacePointee(null) on a holder to cut it loose (at
  * unload): the holder must release its reference in its own name. */
@@ -176,7 +176,7 @@ typedef struct CV_GRPHolder {
     CV_GRPHolder_vtbl const* vtbl;
 } CV_GRPHolder;
 
-/* The typed holder of the framework: one reference on `pointee`, stamped
+/** The typed holder of the framework: one reference on `pointee`, stamped
  * with its module's identifier. `pointee` points at the typed object (for a
  * service interface, at its start, not at its guarded part). */
 typedef struct CV_GRefPtr {
@@ -187,7 +187,7 @@ typedef struct CV_GRefPtr {
     struct CV_GuardedRef* (*factory)(CV_TypifiedID const* service);
 } CV_GRefPtr;
 
-/* ---- Guarded objects (CMN_GuardedRef) -----------------------------------
+/** ---- Guarded objects (CMN_GuardedRef) -----------------------------------
  * Registered in the owning module's object manager (prevLink/next, guarded
  * by its RefMutex) from construction to destruction. */
 typedef struct CV_GuardedRef_vtbl {
@@ -205,7 +205,7 @@ typedef struct CV_GuardedRef {
     struct CV_GuardedRef* next;
 } CV_GuardedRef;
 
-/* ---- The object manager (CMN_ObjectManager), via GetObjectManager() ------
+/** ---- The object manager (CMN_ObjectManager), via GetObjectManager() ------
  * Owned by its module. A host may call its two operations: moduleIsUsed()
  * (1 while a holder stamped with another module's identifier holds one of
  * the module's objects) and fini() (cuts every holder loose). guardMutex is
@@ -223,7 +223,7 @@ typedef struct CV_ObjectManager {
     CV_GuardedRef* objects;
 } CV_ObjectManager;
 
-/* ---- The module contract (BaseModuleInterface) --------------------------
+/** ---- The module contract (BaseModuleInterface) --------------------------
  * The primary table of every service object. getService answers the
  * service's guarded part (no reference comes with it) or null. */
 struct CV_BaseModule;
@@ -243,7 +243,7 @@ typedef struct CV_BaseModule {
     CV_BaseModule_vtbl const* vtbl;
 } CV_BaseModule;
 
-/* ---- Byte buffers (TBuf) and their service (X509CmnSrv_I, id 111) --------
+/** ---- Byte buffers (TBuf) and their service (X509CmnSrv_I, id 111) --------
  * Made by the byte-buffer peer. Every buffer a createTBuf returns carries one
  * hold for its caller (given back with release()); holds are separate from
  * guarded references, and the buffer lives while either remains. */
@@ -275,7 +275,7 @@ typedef struct CV_X509CmnSrv_vtbl {
     CV_GuardedRef_vtbl gref;
     CV_TBuf* (*createTBuf)(struct CV_X509CmnSrv* self);
     CV_TBuf* (*createTBuf_str)(struct CV_X509CmnSrv* self, char const* s);
-    /* The buffer keeps its own copy of the bytes. */
+    /** The buffer keeps its own copy of the bytes. */
     CV_TBuf* (*createTBuf_bytes)(struct CV_X509CmnSrv* self, unsigned char const* data, unsigned int len);
     CV_TBuf* (*createTBuf_copy)(struct CV_X509CmnSrv* self, CV_TBuf* source); /* source may be null */
 } CV_X509CmnSrv_vtbl;
@@ -284,7 +284,7 @@ typedef struct CV_X509CmnSrv {
     CV_GuardedRef gref;
 } CV_X509CmnSrv;
 
-/* ---- The zlib peer (CMN_ZLib_Interface, id 64) and its buffers -----------
+/** ---- The zlib peer (CMN_ZLib_Interface, id 64) and its buffers -----------
  * createVBuffer returns a new compression buffer with count 0 (the caller's
  * holder takes the first reference); the input bytes stay the caller's and
  * must outlive the buffer. Output belongs to the buffer. Decompress answers
@@ -310,15 +310,15 @@ typedef struct CV_ZLib_vtbl {
     CV_VBuffer* (*createVBuffer)(struct CV_ZLib* self, unsigned char const* data, unsigned long len);
 } CV_ZLib_vtbl;
 
-/* Two tables: `vtbl` (the contract and createVBuffer) and gref's own, whose
- * slots receive &gref. Modules find the service by lookupService, which
- * answers &gref; they reach the object's start by subtracting gref's offset. */
+/** Two tables: `vtbl` (the contract and createVBuffer) and gref's own, whose
+ * slots receive `&gref`. Modules find the service by lookupService, which
+ * answers `&gref`; they reach the object's start by subtracting gref's offset. */
 typedef struct CV_ZLib {
     CV_ZLib_vtbl const* vtbl;
     CV_GuardedRef gref;
 } CV_ZLib;
 
-/* ---- The ZIP service (TZip_Interface, name "ZIP") and zip buffers ---------
+/** ---- The ZIP service (TZip_Interface, name "ZIP") and zip buffers ---------
  * Both belong to libs_zip. createTZipBuffer returns a zip buffer with count
  * 0 over `in`, on which it takes a hold; the caller's holder takes the first
  * reference. Codes of ZipTBuf/UnzipTBuf: 0 ok, 1 no output buffer, 4 no
@@ -351,13 +351,13 @@ typedef struct CV_TZip_vtbl {
     CV_TZipBuffer* (*createTZipBuffer)(struct CV_TZip const* self, CV_TBuf* in);
 } CV_TZip_vtbl;
 
-/* Laid out like CV_ZLib: the contract's table, then the guarded part. */
+/** Laid out like CV_ZLib: the contract's table, then the guarded part. */
 typedef struct CV_TZip {
     CV_TZip_vtbl const* vtbl;
     CV_GuardedRef gref;
 } CV_TZip;
 
-/* ---- The host's module manager (ModMgr_Interface) -------------------------
+/** ---- The host's module manager (ModMgr_Interface) -------------------------
  * Owned by the host, handed to a module by the load call; no destructor
  * slots. Modules call lookupService only: it answers the guarded part of the
  * named service (no reference comes with it) or null; `asking` is the
@@ -374,7 +374,7 @@ typedef struct CV_ModMgr {
     CV_ModMgr_vtbl const* vtbl;
 } CV_ModMgr;
 
-/* ---- Exported entry points of a module (C linkage, found with dlsym) ------
+/** ---- Exported entry points of a module (C linkage, found with dlsym) ------
  * GetInterfaceClass(manager, 0): the load call; records the manager and
  * returns the service object, held by the module. GetInterfaceClass(manager,
  * n != 0) records the manager only. GetInterfaceClass(NULL, any): the unload
@@ -393,7 +393,7 @@ static inline void cv_rmutex_init(CV_RecursiveMutex* m, CV_RecursiveMutex_vtbl c
     m->owner = (pthread_t)0;
 }
 
-/* Only the owner can find itself in `owner`, so the unlocked read is sound. */
+/** Only the owner can find itself in `owner`, so the unlocked read is sound. */
 static inline void cv_rmutex_enter(CV_RecursiveMutex* m) {
     pthread_t self = pthread_self();
     if (!(__atomic_load_n(&m->depth, __ATOMIC_RELAXED) != 0 &&
@@ -412,14 +412,14 @@ static inline void cv_rmutex_exit(CV_RecursiveMutex* m) {
     }
 }
 
-/* CMN_Reference::addReference: count + 1 under refLock, no holder listed. */
+/** CMN_Reference::addReference: count + 1 under refLock, no holder listed. */
 static inline void cv_count_up(CV_GuardedRef* o) {
     cv_rmutex_enter(o->ref.refLock);
     __atomic_store_n(&o->ref.refCount, o->ref.refCount + 1, __ATOMIC_RELAXED);
     cv_rmutex_exit(o->ref.refLock);
 }
 
-/* CMN_Reference::remReference: count - 1 under refLock; at 0 the object is
+/** CMN_Reference::remReference: count - 1 under refLock; at 0 the object is
  * destroyed through its deleting destructor, outside the lock. */
 static inline int cv_count_down(CV_GuardedRef* o) {
     int n;
@@ -431,7 +431,7 @@ static inline int cv_count_down(CV_GuardedRef* o) {
     return n;
 }
 
-/* CMN_GuardedRef::addReference: counts, then lists `h` under holderLock.
+/** CMN_GuardedRef::addReference: counts, then lists `h` under holderLock.
  * The item is linked through the list's table, with its owner's allocator. */
 static inline void cv_add_reference(CV_GuardedRef* o, CV_GRPHolder* h) {
     cv_count_up(o);
@@ -440,7 +440,7 @@ static inline void cv_add_reference(CV_GuardedRef* o, CV_GRPHolder* h) {
     cv_rmutex_exit(&o->holderLock);
 }
 
-/* CMN_GuardedRef::remReference: unlists the newest listing of `h` through
+/** CMN_GuardedRef::remReference: unlists the newest listing of `h` through
  * the list's table, then counts down (0: destroyed). A holder not listed
  * changes nothing and gets the current count. */
 static inline int cv_rem_reference(CV_GuardedRef* o, CV_GRPHolder* h) {

@@ -1,11 +1,13 @@
 #pragma once
-// The host's module manager, as modules see it.
-//
-// A module calls only the third entry of the table, lookupService. The first
-// two entries belong to the host: they are single-slot operations (there is
-// no virtual destructor in front of them), so lookupService stays third.
-//
-//   vtable: moduleCount, findModule, lookupService
+/// @file
+///
+/// The host's module manager, as modules see it.
+///
+/// A module calls only the third entry of the table, lookupService. The first
+/// two entries belong to the host: they are single-slot operations (there is
+/// no virtual destructor in front of them), so lookupService stays third.
+///
+///   vtable: moduleCount, findModule, lookupService
 
 #include "id_type.h"
 
@@ -14,13 +16,13 @@ class CMN_GuardedRef;
 
 class ModMgr_Interface {
 public:
-    // Host-side: number of modules loaded.
+    /// Host-side: number of modules loaded.
     virtual int moduleCount() = 0;
-    // Host-side: the service object of the loaded module named `module`, or null.
+    /// Host-side: the service object of the loaded module named `module`, or null.
     virtual BaseModuleInterface* findModule(TypifiedID const* module) = 0;
-    // The guarded-reference part of the service named `service`, or null.
-    // `asking` is the identifier of the module that asks (GetModuleID()). No
-    // hold comes with the result: the caller takes its own at once.
+    /// The guarded-reference part of the service named `service`, or null.
+    /// `asking` is the identifier of the module that asks (GetModuleID()). No
+    /// hold comes with the result: the caller takes its own at once.
     virtual CMN_GuardedRef* lookupService(TypifiedID const* service, TypifiedID const* asking) = 0;
 
 protected:

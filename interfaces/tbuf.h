@@ -1,40 +1,42 @@
 #pragma once
-// The peer byte-buffer service and its buffers, as every module sees them.
-//
-// Both derive from CMN_GuardedRef alone, so the guarded part lies at the start
-// of the object: one pointer serves for holder operations and for calls.
-//
-//   TBuf vtable:         ~dtor, ~dtor(deleting), init, fini, acquire, release,
-//                        set(str), set(bytes,len), reservedSlot5, datap, len,
-//                        dup, reservedSlot9, operator!=, load, save, shift, retreat
-//   X509CmnSrv_I vtable: ~dtor, ~dtor(deleting), init, fini,
-//                        createTBuf(), createTBuf(str), createTBuf(bytes,len),
-//                        createTBuf(TBuf*)
-//
-// Holds: every buffer a createTBuf returns carries one hold for its caller,
-// given back with release(). A buffer stays valid while any hold or any
-// guarded-reference holder remains on it.
+/// @file
+///
+/// The peer byte-buffer service and its buffers, as every module sees them.
+///
+/// Both derive from CMN_GuardedRef alone, so the guarded part lies at the start
+/// of the object: one pointer serves for holder operations and for calls.
+///
+///   TBuf vtable:         ~dtor, ~dtor(deleting), init, fini, acquire, release,
+///                        set(str), set(bytes,len), reservedSlot5, datap, len,
+///                        dup, reservedSlot9, operator!=, load, save, shift, retreat
+///   X509CmnSrv_I vtable: ~dtor, ~dtor(deleting), init, fini,
+///                        createTBuf(), createTBuf(str), createTBuf(bytes,len),
+///                        createTBuf(TBuf*)
+///
+/// Holds: every buffer a createTBuf returns carries one hold for its caller,
+/// given back with release(). A buffer stays valid while any hold or any
+/// guarded-reference holder remains on it.
 
 #include "cmn_gref.h"
 
 class TBuf : public CMN_GuardedRef {
 public:
-    // One more hold for the caller; negative: refused, do not keep the buffer.
+    /// One more hold for the caller; negative: refused, do not keep the buffer.
     virtual int acquire() = 0;
-    // Gives one hold back; callers ignore the result and drop the pointer.
+    /// Gives one hold back; callers ignore the result and drop the pointer.
     virtual int release() = 0;
     virtual int set(char const* s) = 0;
     virtual int set(unsigned char const* data, unsigned int len) = 0;
-    // A slot of the shared table that the ZIP module never calls.
+    /// A slot of the shared table that the ZIP module never calls.
     virtual int reservedSlot5() = 0;
-    // The first data byte, or null when the buffer has none.
+    /// The first data byte, or null when the buffer has none.
     virtual unsigned char* datap() = 0;
     virtual unsigned int len() = 0;
-    // Copies the source's contents; the source may be null.
+    /// Copies the source's contents; the source may be null.
     virtual int dup(TBuf* source) = 0;
-    // A slot of the shared table that the ZIP module never calls.
+    /// A slot of the shared table that the ZIP module never calls.
     virtual int reservedSlot9() = 0;
-    // Nonzero when the two differ, else 0.
+    /// Nonzero when the two differ, else 0.
     virtual int operator!=(TBuf* other) = 0;
     virtual int load(char const* path) = 0;
     virtual int save(char const* path) = 0;
@@ -44,10 +46,10 @@ public:
 
 class X509CmnSrv_I : public CMN_GuardedRef {
 public:
-    // Each returns a new buffer carrying one hold for the caller, or null.
+    /// Each returns a new buffer carrying one hold for the caller, or null.
     virtual TBuf* createTBuf() = 0;
     virtual TBuf* createTBuf(char const* s) = 0;
-    // The buffer keeps its own copy: `data` may be freed on return.
+    /// The buffer keeps its own copy: `data` may be freed on return.
     virtual TBuf* createTBuf(unsigned char const* data, unsigned int len) = 0;
     virtual TBuf* createTBuf(TBuf* source) = 0;
 };

@@ -1,13 +1,15 @@
 #pragma once
-// The peer zlib service (service identifier 64) and its compression buffers,
-// as every module sees them.
-//
-//   CMN_ZLib_Interface: bases BaseModuleInterface (first), CMN_GuardedRef
-//     primary vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion,
-//                     getBuild, getService, createVBuffer
-//   VBuffer_Interface: base CMN_GuardedRef
-//     vtable: ~dtor, ~dtor(deleting), init, fini, Compress, Decompress,
-//             GetOutputSize, GetOutputData
+/// @file
+///
+/// The peer zlib service (service identifier 64) and its compression buffers,
+/// as every module sees them.
+///
+///   CMN_ZLib_Interface: bases BaseModuleInterface (first), CMN_GuardedRef
+///     primary vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion,
+///                     getBuild, getService, createVBuffer
+///   VBuffer_Interface: base CMN_GuardedRef
+///     vtable: ~dtor, ~dtor(deleting), init, fini, Compress, Decompress,
+///             GetOutputSize, GetOutputData
 
 #include "cmn_gref.h"
 #include "cmn_om_s.h"
@@ -16,24 +18,24 @@ class VBuffer_Interface;
 
 class CMN_ZLib_Interface : public BaseModuleInterface, public CMN_GuardedRef {
 public:
-    // A new compression buffer over `data` (count 0: the caller's holder takes
-    // the first reference), or null. The bytes stay the caller's and must stay
-    // valid for the buffer's life.
+    /// A new compression buffer over `data` (count 0: the caller's holder takes
+    /// the first reference), or null. The bytes stay the caller's and must stay
+    /// valid for the buffer's life.
     virtual VBuffer_Interface* createVBuffer(unsigned char const* data, unsigned long len) = 0;
 };
 
-// The code Decompress() answers for input that is not compressed data.
+/// The code Decompress() answers for input that is not compressed data.
 enum : int { VBUFFER_NOT_COMPRESSED = 59 };
 
 class VBuffer_Interface : public CMN_GuardedRef {
 public:
-    // 0 on success, else a failure code.
+    /// 0 on success, else a failure code.
     virtual int Compress() = 0;
-    // 0 on success, VBUFFER_NOT_COMPRESSED for input that is not compressed
-    // data, else a failure code.
+    /// 0 on success, VBUFFER_NOT_COMPRESSED for input that is not compressed
+    /// data, else a failure code.
     virtual int Decompress() = 0;
-    // Output of the last successful Compress() or Decompress().
+    /// Output of the last successful Compress() or Decompress().
     virtual unsigned int GetOutputSize() = 0;
-    // The output bytes; owned by the buffer, valid until it is destroyed.
+    /// The output bytes; owned by the buffer, valid until it is destroyed.
     virtual unsigned char const* GetOutputData() = 0;
 };

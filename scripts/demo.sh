@@ -2,7 +2,9 @@
 # The main job, shown through the reference host:
 #   1. compression on (a temporary configuration folder whose s_zip.ini says
 #      Compress = 1): compress the sample, restore it, compare byte for byte,
-#      report sizes, ratio and throughput;
+#      report sizes, ratio, and two throughputs: the service's own (the time
+#      zip-host measures inside ZipTBuf/UnzipTBuf, --timing) and the whole
+#      process's (start, load three modules, read, work, write, unload);
 #   2. compression off: the same command passes the input through;
 #   3. the modules' registries while the host holds objects, after it lets go,
 #      and the unload protocol leaving nothing behind.
@@ -32,9 +34,9 @@ rate() { awk -v b="$1" -v ns="$2" 'BEGIN { if (ns < 1) ns = 1; printf "%.1f MB/s
 echo "== 1. compression on (s_zip.ini: Compress = 1)"
 printf '[s_zip]\nCompress = 1\n' > "$config/s_zip.ini"
 t0=$(now_ns)
-run_host --config-dir "$config" compress "$sample" "$work/records.z"
+run_host --config-dir "$config" --timing compress "$sample" "$work/records.z" 2> "$work/zip.timing"
 t1=$(now_ns)
-run_host --config-dir "$config" decompress "$work/records.z" "$work/records.back"
+run_host --config-dir "$config" --timing decompress "$work/records.z" "$work/records.back" 2> "$work/unzip.timing"
 t2=$(now_ns)
 cmp "$sample" "$work/records.back"
 in=$(size_of "$sample")
@@ -42,8 +44,12 @@ out=$(size_of "$work/records.z")
 echo "   sample      $(basename "$sample"): $in bytes"
 echo "   compressed  $out bytes, ratio $(awk -v a="$out" -v b="$in" 'BEGIN { printf "%.3f", a / b }')"
 echo "   restored    identical, byte for byte"
-echo "   throughput  compress $(rate "$in" $((t1 - t0))), decompress $(rate "$in" $((t2 - t1)))" \
-     "(whole process: load, work, unload)"
+# "zip-host: service: ZipTBuf N -> M bytes in T ms, R MB/s" -> "R MB/s"
+service_rate() { sed -n 's/^zip-host: service: .*, \([0-9.]* MB\/s\)$/\1/p' "$1"; }
+echo "   service     compress $(service_rate "$work/zip.timing"), decompress $(service_rate "$work/unzip.timing")" \
+     "(time inside ZipTBuf / UnzipTBuf)"
+echo "   process     compress $(rate "$in" $((t1 - t0))), decompress $(rate "$in" $((t2 - t1)))" \
+     "(whole zip-host run: start, load three modules, read, work, write, unload)"
 
 echo "== 2. compression off (s_zip.ini: Compress = 0)"
 printf 'Compress = 0\n' > "$config/s_zip.ini"

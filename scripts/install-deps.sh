@@ -13,7 +13,7 @@ set -euo pipefail
 # lib32z1-dev gives 32-bit x86 builds their zlib without a foreign architecture;
 # qemu-user (qemu-i386) runs their tests where the kernel refuses 32-bit programs.
 need=(cmake g++ make python3 libgtest-dev googletest libbenchmark-dev zlib1g-dev libdeflate-dev
-      gcc-multilib g++-multilib lib32z1-dev qemu-user valgrind abigail-tools)
+      gcc-multilib g++-multilib lib32z1-dev qemu-user valgrind abigail-tools pkg-config)
 for group in "$@"; do
   case "$group" in
     fuzz)   need+=(clang-14 libclang-rt-14-dev) ;;

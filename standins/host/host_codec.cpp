@@ -1,5 +1,7 @@
 #include "host_codec.h"
 
+#include <chrono>
+
 #include "s_zlib.h"
 #include "cmn_abuf.h"
 #include "zipC.h"
@@ -66,7 +68,9 @@ CodecResult runCodec(CodecOp op, std::vector<unsigned char> const& input) {
         r.message = "the ZIP service is unreachable";
         return r;
     }
+    auto const start = std::chrono::steady_clock::now();
     r.code = op == CodecOp::Compress ? zip.ZipTBuf() : zip.UnzipTBuf();
+    r.serviceSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (r.code != ZIP_OK) {
         r.message = resultCodeName(r.code);
         return r;

@@ -24,6 +24,9 @@ struct CodecResult {
     // that is not compressed data.
     bool passedThrough = false;
     std::vector<unsigned char> output;
+    // Wall-clock seconds spent in ZipTBuf() or UnzipTBuf() alone: the
+    // service's own work, without loading, buffer copies or file I/O.
+    double serviceSeconds = 0;
 };
 
 CodecResult runCodec(CodecOp op, std::vector<unsigned char> const& input);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -66,7 +67,7 @@ bool loadModules(HostModules& modules, std::string dir) {
 }  // namespace
 
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
-                    bool verbose) {
+                    bool verbose, bool timing) {
     std::vector<unsigned char> input;
     std::string error;
     int fd = isStdio(in) ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
@@ -88,6 +89,16 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
     if (!r.ok) {
         say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
         return finish(modules, EXIT_SERVICE_FAILED, verbose);
+    }
+    if (timing) {
+        // The rate counts the uncompressed side, as throughput usually does.
+        char line[160];
+        double const seconds = r.serviceSeconds > 1e-9 ? r.serviceSeconds : 1e-9;
+        std::size_t const plain = op == CodecOp::Compress ? input.size() : r.output.size();
+        std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, %.1f MB/s",
+                      op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", input.size(), r.output.size(),
+                      r.serviceSeconds * 1e3, static_cast<double>(plain) / 1e6 / seconds);
+        say(line);
     }
     if (r.passedThrough && !input.empty()) {
         say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"

@@ -21,9 +21,11 @@ enum ExitStatus {
 };
 
 // Compresses or restores IN into OUT ("" or "-": standard input or output).
-// `verbose` reports the unload protocol on standard error.
+// `verbose` reports the unload protocol on standard error; `timing` reports
+// the time spent in the service's ZipTBuf()/UnzipTBuf() call and its rate
+// in uncompressed bytes.
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
-                    bool verbose);
+                    bool verbose, bool timing = false);
 // Prints every module's object registry while the host holds a byte buffer
 // and a zip buffer, and after it let go (text, or Graphviz with `dot`), then
 // the unload protocol's report.

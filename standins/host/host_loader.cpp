@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#ifndef ZIP_HOST_MODULE_RELDIR
+#define ZIP_HOST_MODULE_RELDIR "../lib/s_zip"
+#endif
+
 namespace {
 
 using EntryPoint = BaseModuleInterface* (*)(ModMgr_Interface*, int);
@@ -329,7 +333,7 @@ std::string defaultModuleDir() {
     exe[n] = '\0';
     std::string dir(exe);
     dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
-    for (char const* rel : {"/../lib/s_zip", "/../lib"}) {
+    for (char const* rel : {"/" ZIP_HOST_MODULE_RELDIR, "/../lib/s_zip", "/../lib"}) {
         std::string candidate = dir + rel;
         if (isFile(candidate + "/libs_zip.so")) {
             char real[PATH_MAX];

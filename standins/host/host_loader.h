@@ -44,8 +44,9 @@ CloseResult closeModule(OpenedModule const& m);
 std::string idText(TypifiedID const* id);
 
 // Where the host looks for modules when no folder is given: beside the
-// executable's folder, in ../lib/s_zip (an installed tree) or ../lib (the
-// build tree), whichever holds libs_zip.so; empty when neither does.
+// executable's folder, in the installed module folder (ZIP_HOST_MODULE_RELDIR,
+// e.g. ../lib/s_zip), ../lib/s_zip or ../lib (the build tree), whichever
+// first holds libs_zip.so; empty when none does.
 std::string defaultModuleDir();
 
 // The file names of the standard modules, in loading order.

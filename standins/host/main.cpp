@@ -25,6 +25,18 @@ char const kUsage[] =
     "usage: zip-host [OPTIONS] compress [IN [OUT]]\n"
     "       zip-host [OPTIONS] decompress [IN [OUT]]\n"
     "       zip-host [OPTIONS] inspect [--dot]\n"
+    "       zip-host --help | --version\n"
+    "\n"
+    "Loads the byte-buffer, zlib and ZIP modules, runs the ZIP service as client\n"
+    "code does, and unloads every module with the full unload protocol.\n"
+    "\n"
+    "commands:\n"
+    "  compress          compress IN into OUT (passes it through when compression\n"
+    "                    is off)\n"
+    "  decompress        restore IN into OUT (passes through what is not\n"
+    "                    compressed data)\n"
+    "  inspect           print every module's object registry and the unload\n"
+    "                    report; --dot prints the registries as Graphviz\n"
     "\n"
     "IN and OUT default to standard input and output; '-' names them too.\n"
     "A regular OUT is replaced atomically, keeping its mode; a device, FIFO,\n"
@@ -37,20 +49,31 @@ char const kUsage[] =
     "  --config-dir DIR  configuration directory for this run\n"
     "                    (default: $S_INI_CONFIG_DIR, $XDG_CONFIG_HOME/s_zip,\n"
     "                    or $HOME/.config/s_zip)\n"
-    "  --modules DIR     load the modules from DIR (default: ../lib/s_zip or\n"
-    "                    ../lib beside the executable)\n"
-    "  --verbose         report each step of the unload protocol on stderr\n"
-    "  --help            show this text\n"
+    "  --modules DIR     load the modules from DIR (default: the installed\n"
+    "                    module folder, or ../lib beside the executable)\n"
+    "  --verbose, -v     report each step of the unload protocol on stderr\n"
+    "  --timing          report the time spent in the service's ZipTBuf or\n"
+    "                    UnzipTBuf call, and its rate, on stderr\n"
+    "  --help, -h        show this text\n"
     "  --version         show the version\n"
     "\n"
-    "exit status: 0 ok, 1 service failure, 2 usage, 3 unreadable input,\n"
-    "4 unwritable output, 5 modules not loadable, 6 unclean unload,\n"
-    "7 out of memory\n";
+    "exit status:\n"
+    "  0  success\n"
+    "  1  the service failed (its result code is named on stderr)\n"
+    "  2  usage error\n"
+    "  3  input unreadable or too large\n"
+    "  4  output unwritable\n"
+    "  5  modules not found or not loadable\n"
+    "  6  a module did not unload cleanly\n"
+    "  7  out of memory\n"
+    "\n"
+    "See zip-host(1).\n";
 
 int run(int argc, char** argv) {
     std::string configDir;
     std::string modulesDir;
     bool verbose = false;
+    bool timing = false;
     bool options = true;  // until "--"
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
@@ -73,6 +96,8 @@ int run(int argc, char** argv) {
             (a == "--config-dir" ? configDir : modulesDir) = argv[++i];
         } else if (a == "--verbose" || a == "-v") {
             verbose = true;
+        } else if (a == "--timing") {
+            timing = true;
         } else if (!args.empty() && args[0] == "inspect" && a == "--dot") {
             args.push_back(a);
         } else {
@@ -101,7 +126,7 @@ int run(int argc, char** argv) {
         std::string in = args.size() > 1 ? args[1] : "-";
         std::string out = args.size() > 2 ? args[2] : "-";
         return runCodecCommand(command == "compress" ? CodecOp::Compress : CodecOp::Decompress, modulesDir, in,
-                               out, verbose);
+                               out, verbose, timing);
     }
     if (command == "inspect" && (args.size() == 1 || (args.size() == 2 && args[1] == "--dot"))) {
         return runInspect(modulesDir, args.size() == 2);

@@ -2,7 +2,7 @@
 # The real zip-host over the real modules; one group per ctest entry: zip_host_e2e.py RoundTrip.
 # Environment: ZIP_HOST, ZIP_EMULATOR (optional command prefix of every zip-host run, split on spaces),
 # ZIP_BUILD_DIR (for the install test), CMAKE_COMMAND and NM.
-import os, random, shutil, signal, subprocess, sys, tempfile, time, unittest, zlib  # noqa: E401
+import os, random, re, shutil, signal, subprocess, sys, tempfile, time, unittest, zlib  # noqa: E401
 
 HOST = os.environ.get("ZIP_HOST", "")
 EMULATOR = os.environ.get("ZIP_EMULATOR", "").split()
@@ -207,7 +207,14 @@ class CommandLine(HostCase):
                     (["--modules", ""], b"", 2, b""), (["inspect", "extra"], b"", 2, b""),
                     (["--modules", self.write("none/", None), "compress"], b"x", 5, b"", "libs_tbuf.so"),
                     (["--modules", modules, "compress"], b"x", 0, b"x")], config=False)
-        self.assertIn(b"usage: zip-host", self.check(self.run_host("--help", config=False), 0))
+        usage = self.check(self.run_host("--help", config=False), 0).decode()
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../docs/zip-host.1")) as f:
+            man = f.read().replace("\\-", "-")
+        section = lambda text, start, end: text.split(start, 1)[1].split(end, 1)[0]
+        options = lambda text: set(re.findall(r"(?<![\w-])--?[a-z][a-z-]*", text))
+        self.assertEqual(options(section(usage, "\noptions:", "\n\n")), options(section(man, ".SH OPTIONS", ".SH")))
+        self.assertEqual(re.findall(r"^  (\d)  ", section(usage, "exit status:", "\n\n"), re.M),
+                         re.findall(r"^\.B (\d)$", section(man, ".SH EXIT STATUS", ".SH"), re.M))
         self.assertRegex(self.check(self.run_host("--version", config=False), 0).decode(), r"^zip-host \d+\.\d+\.\d+\n$")
         nm = subprocess.run([os.environ.get("NM", "nm"), "-D", "--defined-only", HOST], capture_output=True, check=True)
         self.assertNotRegex(nm.stdout.decode(), r"\b(pModuleID|ModMgr|ObjectManager|GetObjectManager|GetInterfaceClass|"
@@ -238,7 +245,8 @@ class Install(HostCase):
         subprocess.run([os.environ.get("CMAKE_COMMAND", "cmake"), "--install", os.environ["ZIP_BUILD_DIR"],
                         "--prefix", prefix, "--component", "host"], check=True, capture_output=True, timeout=120)
         self.assertEqual(sorted(os.listdir(os.path.join(prefix, "lib", "s_zip"))),
-                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zlib.so"])
+                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zip.so.1", "libs_zip.so.1.0.0",
+                          "libs_zlib.so"])
         self.write("config/s_zip.ini", ON)
         data = text_data(50000)
         z = self.check(self.run_host("compress", data=data, host=os.path.join(prefix, "bin", "zip-host")), 0)

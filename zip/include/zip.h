@@ -1,21 +1,23 @@
 #pragma once
-// The ZIP service: its interfaces, shared with every module that uses it.
-//
-//   TZip_Interface: bases BaseModuleInterface (first), CMN_GuardedRef (second)
-//     primary vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion,
-//                     getBuild, getService, createTZipBuffer
-//   TZipBuffer_Interface: base CMN_GuardedRef
-//     vtable: ~dtor, ~dtor(deleting), init, fini, ZipTBuf, UnzipTBuf,
-//             GetResultTBuf
-//
-// Result codes of ZipTBuf() and UnzipTBuf():
-//   0  success: output made, or input passed through
-//   1  the byte-buffer service gave no buffer for the output
-//   4  the zip buffer has no input (its buffer refused the hold)
-//   9  a buffer to be passed through refused the extra hold
-//   40 (CMN_NOT_BOUND) no compression buffer: the zlib service is unreachable
-//      or made none
-//   any other: the compression buffer's own failure code, passed on unchanged
+/// @file
+///
+/// The ZIP service: its interfaces, shared with every module that uses it.
+///
+///   TZip_Interface: bases BaseModuleInterface (first), CMN_GuardedRef (second)
+///     primary vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion,
+///                     getBuild, getService, createTZipBuffer
+///   TZipBuffer_Interface: base CMN_GuardedRef
+///     vtable: ~dtor, ~dtor(deleting), init, fini, ZipTBuf, UnzipTBuf,
+///             GetResultTBuf
+///
+/// Result codes of ZipTBuf() and UnzipTBuf():
+///   0  success: output made, or input passed through
+///   1  the byte-buffer service gave no buffer for the output
+///   4  the zip buffer has no input (its buffer refused the hold)
+///   9  a buffer to be passed through refused the extra hold
+///   40 (CMN_NOT_BOUND) no compression buffer: the zlib service is unreachable
+///      or made none
+///   any other: the compression buffer's own failure code, passed on unchanged
 
 #include "cmn_gref.h"
 #include "cmn_om_s.h"
@@ -29,7 +31,7 @@ enum : unsigned int {
     ZIP_HOLD_REFUSED = 9,
 };
 
-// What the ZIP service object answers to the module contract's queries.
+/// What the ZIP service object answers to the module contract's queries.
 enum : int {
     ZIP_MODULE_NUMBER = 65,
     ZIP_MODULE_VERSION = 1,
@@ -40,12 +42,12 @@ class TZipBuffer_Interface : public CMN_GuardedRef {
 public:
     virtual unsigned int ZipTBuf() = 0;
     virtual unsigned int UnzipTBuf() = 0;
-    // Borrowed: valid until the next ZipTBuf()/UnzipTBuf() or destruction.
+    /// Borrowed: valid until the next ZipTBuf()/UnzipTBuf() or destruction.
     virtual TBuf* GetResultTBuf() = 0;
 };
 
 class TZip_Interface : public BaseModuleInterface, public CMN_GuardedRef {
 public:
-    // A new zip buffer over `in`, with count 0: the caller takes the first hold.
+    /// A new zip buffer over `in`, with count 0: the caller takes the first hold.
     virtual TZipBuffer_Interface* createTZipBuffer(TBuf* in) const = 0;
 };
