@@ -7,13 +7,17 @@
 #   make m32    the same as a 32-bit x86 build
 #   make demo   build, then run the main job through the reference host
 #   make bench  build and run the benchmarks
+#   make fuzz   build the libFuzzer targets (clang 14) and run each for
+#               FUZZ_SECONDS (default 60) under ASan + UBSan
 
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 # Warnings are errors in CI.
 export ZIP_WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps test asan tsan m32 demo bench clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps test asan tsan m32 demo bench fuzz clean
 all: test
 
 deps:
@@ -51,6 +55,12 @@ bench: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target zip_benchmarks
 	build/default/bench/zip_benchmarks
+
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	bash scripts/fuzz.sh build/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
