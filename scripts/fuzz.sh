@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target of a fuzz build (BUILD/fuzz/fuzz_*) for SECONDS
 # each, one after the other, under AddressSanitizer (leak detection on) and
-# UndefinedBehaviorSanitizer. Each starts from its seed corpus in
-# fuzz/corpus/<target>, copied into BUILD/fuzz-run/<target>/corpus: the
-# repository's corpus is never written, and what a run adds there is kept for
-# the next run in the same build. Prints one line per target; fails when any
+# UndefinedBehaviorSanitizer. Each starts afresh in BUILD/fuzz-run/<target>/
+# from a copy of its seed corpus in fuzz/corpus/<target>, to which the run
+# adds what it finds: the repository's corpus is never written, and every run
+# starts from the same seeds. Prints one line per target; fails when any
 # target finds a crash, a leak, a timeout or a broken check, with the input
 # that did it kept beside the target's log.
 #
@@ -20,6 +20,7 @@ status=0
 for bin in "$build"/fuzz/fuzz_*; do
   target=${bin##*/fuzz_}
   run=$build/fuzz-run/$target
+  rm -rf "$run"
   mkdir -p "$run/corpus" "$run/artifacts"
   cp -RL "$root/fuzz/corpus/$target/." "$run/corpus/"
   "$bin" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
