@@ -10,13 +10,17 @@
 #   make install PREFIX=DIR   build, then install everything under DIR
 #                (default /usr/local; DESTDIR is honoured)
 #   make docs   the API reference of the client headers (Doxygen) in build/docs
+#   make fuzz   build the libFuzzer targets (clang 14) and run each for
+#               FUZZ_SECONDS (default 60) under ASan + UBSan
 
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 # Warnings are errors in CI.
 export ZIP_WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps test asan tsan m32 demo bench install docs clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps test asan tsan m32 demo bench install docs fuzz clean
 all: test
 
 deps:
@@ -70,6 +74,12 @@ docs:
 	@if command -v doxygen >/dev/null; then \
 	  mkdir -p build/docs && doxygen docs/Doxyfile && echo "docs: build/docs/html/index.html"; \
 	else echo "docs: doxygen is not installed; nothing rendered"; fi
+
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	bash scripts/fuzz.sh build/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -22,8 +22,12 @@ std::string const& configDir() {
 
 void reportConfigDir(char const* dir) { queryFails = dir == nullptr, reported = dir != nullptr ? dir : ""; }
 
+// A new file every time: a file cut to nothing and written again is flushed to
+// disk at close by some file systems (ext4), which would cost a disk write
+// per call.
 void writeSwitchFile(std::string const& content) {
-    std::ofstream(configDir() + "/s_zip.ini", std::ios::binary | std::ios::trunc) << content;
+    std::filesystem::remove(configDir() + "/s_zip.ini");
+    std::ofstream(configDir() + "/s_zip.ini", std::ios::binary) << content;
 }
 
 extern "C" int vela_get_config_dir(char const** dir) {
