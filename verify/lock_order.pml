@@ -328,8 +328,8 @@ proctype ABufUser() {
     usersDone++
 }
 
-/* A zip buffer making its output (TZipBufferImpl::ZipTBuf): createTBuf
-   without an aBuf, so with no use count of its own. */
+/* A zip buffer making its output (TZipBufferImpl::ZipTBuf, through
+   copyOutput): createTBuf without an aBuf, so with no use count of its own. */
 proctype ZipBufferUser() {
     bool found, fast;
     createTBuf();
