@@ -1,5 +1,6 @@
 #include "host_commands.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "host_files.h"
 #include "host_modules.h"
 #include "registry_dump.h"
+#include "s_zlib.h"
 #include "zipC.h"
 
 void say(std::string const& message) { std::cerr << "zip-host: " << message << "\n"; }
@@ -49,6 +51,17 @@ int finish(HostModules& modules, int status, bool verbose) {
     return status;
 }
 
+// The zlib module's output limit in force, as the module itself tells it; 0
+// when it does not.
+unsigned long long zlibOutputLimit(HostModules const& modules) {
+    for (HostModule const& m : modules.modules()) {
+        if (m.name != "ZLIB") continue;
+        auto query = reinterpret_cast<unsigned int (*)()>(dlsym(m.handle, "s_zlib_max_output"));
+        return query != nullptr ? query() : 0;
+    }
+    return 0;
+}
+
 bool loadModules(HostModules& modules, std::string dir) {
     if (dir.empty()) dir = defaultModuleDir();
     if (dir.empty()) {
@@ -63,20 +76,36 @@ bool loadModules(HostModules& modules, std::string dir) {
     return true;
 }
 
+// Reports a failure, or writes the output to OUT (touched only now that its
+// whole content is known); the exit status.
+int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::string const& out) {
+    if (!r.ok) {
+        if (r.code == S_ZLIB_OUTPUT_LIMIT) r.message = resultCodeName(r.code, zlibOutputLimit(modules));
+        say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
+        return r.noMemory ? EXIT_NO_MEMORY : EXIT_SERVICE_FAILED;
+    }
+    if (r.passedThrough && r.size() > 0) {
+        say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
+                                    : "input is not compressed data: passed through unchanged");
+    }
+    std::string error;
+    if (isStdio(out)) {
+        if (writeAll(STDOUT_FILENO, r.data(), r.size())) return EXIT_OK;
+        say(std::string("cannot write standard output: ") + std::strerror(errno));
+        return EXIT_OUTPUT;
+    }
+    if (writeOutput(out, r.data(), r.size(), &error)) return EXIT_OK;
+    say(error);
+    return EXIT_OUTPUT;
+}
+
 }  // namespace
 
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
                     bool verbose) {
-    std::vector<unsigned char> input;
     std::string error;
-    int fd = isStdio(in) ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        say("cannot read " + in + ": " + std::strerror(errno));
-        return EXIT_INPUT;
-    }
-    bool const read = readInput(fd, isStdio(in) ? "standard input" : in, &input, &error);
-    if (fd > STDIN_FILENO) close(fd);
-    if (!read) {
+    PendingInput input;
+    if (!input.open(in, &error)) {
         say(error);
         return EXIT_INPUT;
     }
@@ -84,26 +113,15 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
     HostModules modules;
     if (!loadModules(modules, modulesDir)) return finish(modules, EXIT_MODULES, verbose);
 
-    CodecResult r = runCodec(op, input);
-    if (!r.ok) {
-        say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
-        return finish(modules, EXIT_SERVICE_FAILED, verbose);
-    }
-    if (r.passedThrough && !input.empty()) {
-        say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
-                                    : "input is not compressed data: passed through unchanged");
-    }
-    // OUT is touched only now that its whole content is known.
-    int status = EXIT_OK;
-    if (isStdio(out)) {
-        if (!writeAll(STDOUT_FILENO, r.output)) {
-            say(std::string("cannot write standard output: ") + std::strerror(errno));
-            status = EXIT_OUTPUT;
-        }
-    } else if (!writeOutput(out, r.output, &error)) {
+    bool noMemory = false;
+    HeldTBuf buffer(input.intoBuffer(&error, &noMemory));
+    if (buffer.get() == nullptr) {
         say(error);
-        status = EXIT_OUTPUT;
+        return finish(modules, noMemory ? EXIT_NO_MEMORY : EXIT_INPUT, verbose);
     }
+    // The result holds the zip buffer, and with it the output and the input:
+    // it goes at the end of this statement, before the modules unload.
+    int status = writeResult(op, runCodec(op, std::move(buffer)), modules, out);
     return finish(modules, status, verbose);
 }
 
