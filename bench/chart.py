@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """The chart and tables of make bench, from its JSON (standard library only).
 
-    chart.py BUILD_DIR/bench/zip_benchmarks.json OUT.svg
+    chart.py BUILD_DIR/bench [OUT.svg]
 
 draws throughput (uncompressed bytes per CPU second) against input size for
 the ZIP service, libdeflate called directly and zlib: compress and restore,
-text, binary and random data. run_bench.py calls write_svg() and
-print_tables() after each run.
+text, binary and random data, into OUT.svg when given, and prints the
+tables of the run again. run_bench.py calls write_svg() and print_tables()
+after each run.
 """
-import json, math, sys  # noqa: E401
+import json, math, os, sys  # noqa: E401
 
 SIZES = [64, 4096, 65536, 1 << 20, 16 << 20]
 KINDS = ["text", "binary", "random"]
@@ -30,9 +31,9 @@ def rate(cases, op, variant, kind, size):
 
 
 def write_svg(cases, path):
-    pw, ph, ml, mt, gap = 250, 190, 60, 40, 30
+    pw, ph, ml, mt, gap = 250, 190, 60, 40, 50
     width, height = ml + 3 * (pw + gap) + 10, mt + 2 * (ph + gap + 25) + 40
-    lo, hi = 1.0, 10000.0  # MB/s, log scale
+    lo, hi = 1.0, 100000.0  # MB/s, log scale
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif" '
            'font-size="11">' % (width, height), '<rect width="100%" height="100%" fill="white"/>',
            '<text x="%d" y="18" font-size="14">Throughput against input size (MB of uncompressed data per CPU '
@@ -50,7 +51,7 @@ def write_svg(cases, path):
 
             out.append('<text x="%d" y="%d" font-weight="bold">%s, %s data</text>' % (x0, y0 - 6, op, kind))
             out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="#888"/>' % (x0, y0, pw, ph))
-            for e in range(0, 5):
+            for e in range(0, 6):
                 v = 10 ** e
                 out.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#ddd"/>' % (x0, x0 + pw, py(v), py(v)))
                 if col == 0:
@@ -89,6 +90,13 @@ def print_tables(cases, grind, procs):
                 print("%-9s %-7s %8s | %s %s %s %s | %7.2f %7.2f" % (
                     op, kind, LABEL[s], f(r["service"]), f(r["stub"]), f(r["direct"]), f(r["zlib"]),
                     r["service"] / r["direct"] if r["direct"] else 0, r["service"] / r["zlib"] if r["zlib"] else 0))
+    print("\nlibdeflate called directly, as a multiple of zlib's speed (compress2 level 6; streaming inflate)")
+    print("%-9s %8s %8s %8s" % ("op", "size", "text", "binary"))
+    for op, sizes in (("Compress", SIZES[:2] + [8192, 16384, 32768] + SIZES[2:]), ("Restore", SIZES)):
+        for s in sizes:
+            m = [rate(cases, op, "direct", k, s) / rate(cases, op, "zlib", k, s)
+                 if rate(cases, op, "zlib", k, s) else 0 for k in ("text", "binary")]
+            print("%-9s %8s %7.2fx %7.2fx" % (op, LABEL.get(s, "%d KiB" % (s >> 10)), m[0], m[1]))
     print("\n64-byte ZipTBuf in pieces: CPU time (median) and instructions (callgrind) per call")
     for part in ("zip", "codec", "codec-libdeflate", "switch", "holders"):
         c = cases.get("Breakdown64/" + part, {})
@@ -105,4 +113,13 @@ def print_tables(cases, grind, procs):
 
 
 if __name__ == "__main__":
-    write_svg(load(sys.argv[1]), sys.argv[2])
+    folder = sys.argv[1]
+    cases = load(os.path.join(folder, "zip_benchmarks.json"))
+    if len(sys.argv) > 2:
+        write_svg(cases, sys.argv[2])
+    with open(os.path.join(folder, "callgrind.json")) as f, open(os.path.join(folder, "process.json")) as g:
+        print_tables(cases, json.load(f), json.load(g))
+    with open(os.path.join(folder, "goals.json")) as f:
+        for r in json.load(f):
+            print("goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"],
+                                                                 "met" if r["met"] else "NOT MET"))
