@@ -159,10 +159,10 @@ def worst(pairs, pick=min):
     return pick(pairs) if pairs else (float("nan"), "not measured")
 
 
-def goals(cases, grind, procs):
+def goals(cases, procs):
     g = []
 
-    def goal(name, value, where, target, ok, fmt="%.2f"):
+    def goal(name, value, where, target, ok):
         g.append({"goal": name, "measured": value, "where": where, "target": target, "met": bool(ok)})
 
     mid = [s for s in SIZES if s >= 4 * KiB]
@@ -240,7 +240,7 @@ def main():
     grind = callgrind(build, outdir, quick)
     print("whole processes: zip-host, zip-floor, pigz ...", flush=True)
     procs = processes(build, tmp, quick)
-    results = goals(cases, grind, procs)
+    results = goals(cases, procs)
     for name, data in (("callgrind.json", grind), ("process.json", procs), ("goals.json", results)):
         with open(os.path.join(outdir, name), "w") as f:
             json.dump(data, f, indent=1)

@@ -156,40 +156,47 @@ long clientCall(TBuf* in, bool compress, Path path) {
     return n;
 }
 
-void setCounters(benchmark::State& state, size_t bytes, long made, unsigned long allocs, unsigned long trims) {
+// This thread's allocations and trims from its construction on.
+struct HeapCount {
+    unsigned long allocs = tAllocs, trims = tTrims;
+};
+
+void setCounters(benchmark::State& state, size_t bytes, long made, HeapCount const& from) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
     state.counters["out_bytes"] = double(made);
     double calls = double(state.iterations());
-    state.counters["allocs"] = double(allocs) / calls;
-    state.counters["trims"] = double(trims) / calls;
+    state.counters["allocs"] = double(tAllocs - from.allocs) / calls;
+    state.counters["trims"] = double(tTrims - from.trims) / calls;
 }
 
 void moduleCase(benchmark::State& state, Sample const* s, bool compress, Path path) {
     InputBuffer in(compress ? s->plain : s->packed);
     long made = clientCall(in.buf, compress, path);  // warm
-    unsigned long allocs = tAllocs, trims = tTrims;
+    HeapCount heap;
     for (auto _ : state) {
         made = clientCall(in.buf, compress, path);
         if (made < 0) state.SkipWithError("the service failed");
     }
-    setCounters(state, s->plain.size(), made, tAllocs - allocs, tTrims - trims);
+    setCounters(state, s->plain.size(), made, heap);
 }
 
 void directCompress(benchmark::State& state, Sample const* s) {
     libdeflate_compressor* c = libdeflate_alloc_compressor(6);
     Bytes out(libdeflate_zlib_compress_bound(c, s->plain.size()));
     size_t made = 0;
+    HeapCount heap;
     for (auto _ : state) {
         made = libdeflate_zlib_compress(c, s->plain.data(), s->plain.size(), out.data(), out.size());
         benchmark::DoNotOptimize(out.data());
     }
+    setCounters(state, s->plain.size(), long(made), heap);
     libdeflate_free_compressor(c);
-    setCounters(state, s->plain.size(), long(made), 0, 0);
 }
 
 void directRestore(benchmark::State& state, Sample const* s) {
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     Bytes out(s->plain.size());
+    HeapCount heap;
     for (auto _ : state) {
         size_t n = 0;
         if (libdeflate_zlib_decompress(d, s->packed.data(), s->packed.size(), out.data(), out.size(), &n) !=
@@ -197,19 +204,20 @@ void directRestore(benchmark::State& state, Sample const* s) {
             state.SkipWithError("failed");
         benchmark::DoNotOptimize(out.data());
     }
+    setCounters(state, s->plain.size(), long(out.size()), heap);
     libdeflate_free_decompressor(d);
-    setCounters(state, s->plain.size(), long(out.size()), 0, 0);
 }
 
 void zlibCompress(benchmark::State& state, Sample const* s) {
     Bytes out(compressBound(s->plain.size()));
     uLongf made = 0;
+    HeapCount heap;
     for (auto _ : state) {
         made = out.size();
         if (compress2(out.data(), &made, s->plain.data(), s->plain.size(), 6) != Z_OK) state.SkipWithError("failed");
         benchmark::DoNotOptimize(out.data());
     }
-    setCounters(state, s->plain.size(), long(made), 0, 0);
+    setCounters(state, s->plain.size(), long(made), heap);
 }
 
 // Streaming inflate into a block that starts at four times the input and
@@ -240,11 +248,12 @@ long zlibInflateGrowing(Bytes const& packed) {
 
 void zlibRestore(benchmark::State& state, Sample const* s) {
     long made = 0;
+    HeapCount heap;
     for (auto _ : state) {
         made = zlibInflateGrowing(s->packed);
         if (made != long(s->plain.size())) state.SkipWithError("failed");
     }
-    setCounters(state, s->plain.size(), made, 0, 0);
+    setCounters(state, s->plain.size(), made, heap);
 }
 
 void threadsCase(benchmark::State& state, size_t size, bool compress) {
@@ -323,9 +332,9 @@ void breakdownCase(benchmark::State& state, char const* part) {
     Breakdown b;
     std::string name = part;
     if (b.part(name) < 0) state.SkipWithError("part failed");
-    unsigned long allocs = tAllocs, trims = tTrims;
+    HeapCount heap;
     for (auto _ : state) benchmark::DoNotOptimize(b.part(name));
-    setCounters(state, 64, 0, tAllocs - allocs, tTrims - trims);
+    setCounters(state, 64, 0, heap);
 }
 
 // Kept out of line: callgrind counts from its entry (--toggle-collect).

@@ -139,13 +139,14 @@ bool PendingInput::open(std::string const& in, std::string* error) {
             *error = tooLarge;
             return false;
         }
-        // Standard input that is a regular file is read through its /proc
-        // name; without /proc it is read as a stream below.
+        // Standard input that is a regular file is read whole through its
+        // /proc name when it is at its start; otherwise (or without /proc)
+        // from where it stands, as a stream below.
         if (!stdio) {
             loadPath_ = in;
             return true;
         }
-        if (access("/proc/self/fd/0", R_OK) == 0) {
+        if (lseek(fd, 0, SEEK_CUR) == 0 && access("/proc/self/fd/0", R_OK) == 0) {
             loadPath_ = "/proc/self/fd/0";
             return true;
         }
