@@ -98,7 +98,7 @@ def print_tables(cases, grind, procs):
                  if rate(cases, op, "zlib", k, s) else 0 for k in ("text", "binary")]
             print("%-9s %8s %7.2fx %7.2fx" % (op, LABEL.get(s, "%d KiB" % (s >> 10)), m[0], m[1]))
     print("\n64-byte ZipTBuf in pieces: CPU time (median) and instructions (callgrind) per call")
-    for part in ("zip", "codec", "codec-libdeflate", "switch", "holders"):
+    for part in ("zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"):
         c = cases.get("Breakdown64/" + part, {})
         print("  %-17s %8.2f us %10.0f instructions %6.1f allocations" % (
             part, c.get("cpu_time", float("nan")), grind.get(part, {}).get("instructions", float("nan")),

@@ -25,7 +25,7 @@ import chart
 KiB, MiB = 1 << 10, 1 << 20
 SIZES = [64, 4 * KiB, 64 * KiB, MiB, 16 * MiB]
 KINDS = ["text", "binary", "random"]
-BREAKDOWN = ["zip", "codec", "codec-libdeflate", "switch", "holders"]
+BREAKDOWN = ["zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"]
 ALLOCATOR = re.compile(r":(malloc|free|calloc|realloc|_int_malloc|_int_free|_int_realloc|malloc_consolidate|"
                        r"unlink_chunk|tcache_\w+|sbrk|__libc_\w+|operator new[^ ]*|operator delete[^ ]*) ")
 

@@ -268,6 +268,7 @@ void threadsCase(benchmark::State& state, size_t size, bool compress) {
 
 // ---- the 64-byte breakdown ---------------------------------------------------
 // zip       the whole client call (Compress/service at 64 bytes)
+// roundtrip the same, then its result restored by a second zip buffer
 // codec     the codec's work alone, state kept and reset, output into a warm
 //           buffer: zlib, which the zlib module uses below 4 KiB (s_zlib.h),
 //           and libdeflate (codec-libdeflate); the goal takes the faster
@@ -313,12 +314,20 @@ struct Breakdown {
         std::fclose(f);
         return n;
     }
+    long roundTrip() {
+        TZipBuffer zip(in.buf);
+        if (zip.ZipTBuf() != ZIP_OK) return -1;
+        TZipBuffer back(zip.holder.pointee->GetResultTBuf());
+        if (back.UnzipTBuf() != ZIP_OK) return -1;
+        return back.holder.pointee->GetResultTBuf()->len();
+    }
     long holders() {
         TZipBuffer zip(in.buf);
         return zip.isBound() ? 1 : -1;
     }
     long part(std::string const& name) {
         if (name == "zip") return zip();
+        if (name == "roundtrip") return roundTrip();
         if (name == "codec") return codec();
         if (name == "codec-libdeflate")
             return long(libdeflate_zlib_compress(c, sample.plain.data(), 64, out.data(), out.size()));
@@ -382,7 +391,7 @@ void registerAll() {
                 threadsCase(st, n, compress);
             })->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
         }
-    for (char const* part : {"zip", "codec", "codec-libdeflate", "switch", "holders"})
+    for (char const* part : {"zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"})
         benchmark::RegisterBenchmark((std::string("Breakdown64/") + part).c_str(), breakdownCase, part)
             ->Unit(benchmark::kMicrosecond);
 }
