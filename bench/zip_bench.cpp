@@ -449,11 +449,11 @@ int main(int argc, char** argv) {
         } else if (a.rfind("--calls=", 0) == 0) {
             calls = std::stol(a.substr(8));
         } else if (a.rfind("--write-sample=", 0) == 0) {
-            std::string spec = a.substr(15);
-            size_t c1 = spec.find(','), c2 = spec.find(',', c1 + 1);
+            std::string what = a.substr(15);
+            size_t c1 = what.find(','), c2 = what.find(',', c1 + 1);
             if (c1 == std::string::npos || c2 == std::string::npos) return 2;
-            Sample s = makeSample(spec.substr(0, c1), std::stoul(spec.substr(c1 + 1, c2 - c1 - 1)), false);
-            std::FILE* f = std::fopen(spec.substr(c2 + 1).c_str(), "wb");
+            Sample s = makeSample(what.substr(0, c1), std::stoul(what.substr(c1 + 1, c2 - c1 - 1)), false);
+            std::FILE* f = std::fopen(what.substr(c2 + 1).c_str(), "wb");
             bool ok = f != nullptr && std::fwrite(s.plain.data(), 1, s.plain.size(), f) == s.plain.size();
             return f != nullptr && std::fclose(f) == 0 && ok ? 0 : 1;
         } else if (a.rfind("--modules=", 0) == 0) {
