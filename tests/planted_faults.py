@@ -82,9 +82,9 @@ FAULTS = [
      "if (!s.usedByOthers) m.objects->fini();"),
     ("host_unloads_oldest_first", "standins/host/host_modules.cpp", "m = modules_.back();\n            modules_.pop_back();",
      "m = modules_.front();\n            modules_.erase(modules_.begin());"),
-    ("host_pass_through_misreported", "standins/host/host_codec.cpp", "->GetResultTBuf() == in.buf;", "->GetResultTBuf() != in.buf;"),
-    ("host_service_failure_exit_code", "standins/host/host_commands.cpp", "return finish(modules, EXIT_SERVICE_FAILED, verbose);",
-     "return finish(modules, EXIT_OUTPUT, verbose);"),
+    ("host_pass_through_misreported", "standins/host/host_codec.cpp", "out == r.input_.get();", "out != r.input_.get();"),
+    ("host_service_failure_exit_code", "standins/host/host_commands.cpp", "EXIT_NO_MEMORY : EXIT_SERVICE_FAILED;",
+     "EXIT_NO_MEMORY : EXIT_OUTPUT;"),
     # ---- the binary contract and the host's files ---------------------------
     ("gref_erase_bound_statically", "framework/cmn_gref.cpp", "CMN_ListAsBuilt(&holders)->eraseitem(it);",
      "holders.eraseitem(it);"),

@@ -2,8 +2,9 @@
 
 #include <chrono>
 
-#include "s_zlib.h"
 #include "cmn_abuf.h"
+#include "s_tbuf.h"
+#include "s_zlib.h"
 #include "zipC.h"
 
 namespace {
@@ -22,24 +23,32 @@ char const* zlibCodeName(unsigned int code) {
     }
 }
 
-// Gives back the one hold a createTBuf/GetResultTBuf result carries.
-struct HeldBuffer {
-    TBuf* buf;
-    explicit HeldBuffer(TBuf* b) : buf(b) {}
-    ~HeldBuffer() {
-        if (buf != nullptr) buf->release();
-    }
-    HeldBuffer(HeldBuffer const&) = delete;
-    HeldBuffer& operator=(HeldBuffer const&) = delete;
-};
-
 }  // namespace
 
-std::string resultCodeName(unsigned int code) {
+HeldTBuf& HeldTBuf::operator=(HeldTBuf&& other) noexcept {
+    if (this != &other) {
+        if (buf_ != nullptr) buf_->release();
+        buf_ = other.buf_;
+        other.buf_ = nullptr;
+    }
+    return *this;
+}
+
+HeldTBuf::~HeldTBuf() {
+    if (buf_ != nullptr) buf_->release();
+}
+
+CodecResult::CodecResult() = default;
+CodecResult::CodecResult(CodecResult&&) noexcept = default;
+CodecResult& CodecResult::operator=(CodecResult&&) noexcept = default;
+// The zip buffer goes first: it holds the input and the output.
+CodecResult::~CodecResult() { zip_.reset(); }
+
+std::string resultCodeName(unsigned int code, unsigned long long zlibMaxOutput) {
     char const* what = nullptr;
     switch (code) {
         case ZIP_OK: what = "success"; break;
-        case ZIP_NO_OUTPUT_BUFFER: what = "byte-buffer service made no output buffer"; break;
+        case ZIP_NO_OUTPUT_BUFFER: what = "out of memory: byte-buffer service made no output buffer"; break;
         case ZIP_NO_INPUT: what = "zip buffer has no input"; break;
         case ZIP_HOLD_REFUSED: what = "input buffer refused the pass-through hold"; break;
         case CMN_NOT_BOUND: what = "not bound: zip or zlib service unreachable, or no compression buffer"; break;
@@ -48,48 +57,67 @@ std::string resultCodeName(unsigned int code) {
     }
     if (what == nullptr) what = zlibCodeName(code);
     if (what == nullptr) what = "unknown failure";
-    return std::string(what) + " (" + std::to_string(code) + ")";
+    std::string name = std::string(what) + " (" + std::to_string(code) + ")";
+    if (code == S_ZLIB_OUTPUT_LIMIT) {
+        if (zlibMaxOutput != 0) name += ": the limit is " + std::to_string(zlibMaxOutput) + " bytes";
+        name += "; S_ZLIB_MAX_OUTPUT (bytes, up to 4294967295) raises it";
+    }
+    return name;
 }
 
 CodecResult runCodec(CodecOp op, std::vector<unsigned char> const& input) {
     CodecResult r;
-    if (static_cast<unsigned int>(input.size()) != input.size()) {
-        r.message = "input larger than a byte buffer can hold (4 GiB - 1)";
+    if (static_cast<unsigned int>(input.size()) != input.size() || input.size() > S_TBUF_MAX_LEN) {
+        r.message = "input larger than a byte buffer can hold (4 GiB - 2)";
         return r;
     }
-    static unsigned char const none = 0;
-    HeldBuffer in(createTBuf(input.empty() ? &none : input.data(), static_cast<unsigned int>(input.size())));
-    if (in.buf == nullptr) {
+    HeldTBuf in(createTBuf());
+    if (in.get() != nullptr && !input.empty()) {
+        if (in.get()->set(input.data(), static_cast<unsigned int>(input.size())) == S_TBUF_NO_MEMORY) {
+            r.noMemory = true;
+            r.message = "out of memory for the input buffer";
+            return r;
+        }
+    }
+    return runCodec(op, std::move(in));
+}
+
+CodecResult runCodec(CodecOp op, HeldTBuf input) {
+    CodecResult r;
+    if (input.get() == nullptr) {
         r.message = "the byte-buffer service is unreachable or made no buffer";
         return r;
     }
-    TZipBuffer zip(in.buf);
-    if (!zip.isBound()) {
+    r.input_ = std::move(input);
+    r.zip_.reset(new TZipBuffer(r.input_.get()));
+    TZipBuffer_Interface* zb = r.zip_->holder.pointee;
+    if (zb == nullptr) {
         r.message = "the ZIP service is unreachable";
         return r;
     }
     auto const start = std::chrono::steady_clock::now();
-    r.code = op == CodecOp::Compress ? zip.ZipTBuf() : zip.UnzipTBuf();
+    r.code = op == CodecOp::Compress ? r.zip_->ZipTBuf() : r.zip_->UnzipTBuf();
     r.serviceSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (r.code != ZIP_OK) {
+        r.noMemory = r.code == ZIP_NO_OUTPUT_BUFFER || r.code == S_ZLIB_NO_MEMORY;
         r.message = resultCodeName(r.code);
         return r;
     }
-    // The zip buffer's own result is the input itself exactly when it passed
-    // the input through; the pointer is only compared, never used.
-    r.passedThrough = zip.holder.pointee != nullptr && zip.holder.pointee->GetResultTBuf() == in.buf;
-    HeldBuffer out(zip.GetResultTBuf());
-    if (out.buf == nullptr) {
-        r.message = "the byte-buffer service made no copy of the result";
+    // Borrowed: the zip buffer keeps the hold, and this result keeps the zip
+    // buffer. Its result is the input itself exactly when it passed the input
+    // through.
+    TBuf* out = zb->GetResultTBuf();
+    if (out == nullptr) {
+        r.message = "the zip buffer has no result";
         return r;
     }
-    unsigned int n = out.buf->len();
-    unsigned char const* p = out.buf->datap();
-    if (n > 0 && p == nullptr) {
+    r.passedThrough = out == r.input_.get();
+    r.size_ = out->len();
+    r.data_ = out->datap();
+    if (r.size_ > 0 && r.data_ == nullptr) {
         r.message = "the result buffer has a length but no data";
         return r;
     }
-    r.output.assign(p, p + n);
     r.ok = true;
     return r;
 }

@@ -1,5 +1,6 @@
 #include "host_commands.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "host_files.h"
 #include "host_modules.h"
 #include "registry_dump.h"
+#include "s_zlib.h"
 #include "zipC.h"
 
 void say(std::string const& message) { std::cerr << "zip-host: " << message << "\n"; }
@@ -50,6 +52,17 @@ int finish(HostModules& modules, int status, bool verbose) {
     return status;
 }
 
+// The zlib module's output limit in force, as the module itself tells it; 0
+// when it does not.
+unsigned long long zlibOutputLimit(HostModules const& modules) {
+    for (HostModule const& m : modules.modules()) {
+        if (m.name != "ZLIB") continue;
+        auto query = reinterpret_cast<unsigned int (*)()>(dlsym(m.handle, "s_zlib_max_output"));
+        return query != nullptr ? query() : 0;
+    }
+    return 0;
+}
+
 bool loadModules(HostModules& modules, std::string dir) {
     if (dir.empty()) dir = defaultModuleDir();
     if (dir.empty()) {
@@ -64,20 +77,51 @@ bool loadModules(HostModules& modules, std::string dir) {
     return true;
 }
 
+// "service: ZipTBuf 409711 -> 124118 bytes in 15.239 ms, 26.9 MB/s"; the rate
+// counts the uncompressed side, as throughput usually does.
+void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
+    char line[160];
+    double const seconds = r.serviceSeconds > 1e-9 ? r.serviceSeconds : 1e-9;
+    size_t const plain = op == CodecOp::Compress ? inputSize : r.size();
+    std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, %.1f MB/s",
+                  op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", inputSize, r.size(), r.serviceSeconds * 1e3,
+                  static_cast<double>(plain) / 1e6 / seconds);
+    say(line);
+}
+
+// Reports a failure, or writes the output to OUT (touched only now that its
+// whole content is known); the exit status. `inputSize` is reported with the
+// service's own time when `timing` is set.
+int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::string const& out, bool timing,
+                size_t inputSize) {
+    if (!r.ok) {
+        if (r.code == S_ZLIB_OUTPUT_LIMIT) r.message = resultCodeName(r.code, zlibOutputLimit(modules));
+        say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
+        return r.noMemory ? EXIT_NO_MEMORY : EXIT_SERVICE_FAILED;
+    }
+    if (timing) sayServiceRate(op, r, inputSize);
+    if (r.passedThrough && r.size() > 0) {
+        say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
+                                    : "input is not compressed data: passed through unchanged");
+    }
+    std::string error;
+    if (isStdio(out)) {
+        if (writeAll(STDOUT_FILENO, r.data(), r.size())) return EXIT_OK;
+        say(std::string("cannot write standard output: ") + std::strerror(errno));
+        return EXIT_OUTPUT;
+    }
+    if (writeOutput(out, r.data(), r.size(), &error)) return EXIT_OK;
+    say(error);
+    return EXIT_OUTPUT;
+}
+
 }  // namespace
 
 int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
                     bool verbose, bool timing) {
-    std::vector<unsigned char> input;
     std::string error;
-    int fd = isStdio(in) ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        say("cannot read " + in + ": " + std::strerror(errno));
-        return EXIT_INPUT;
-    }
-    bool const read = readInput(fd, isStdio(in) ? "standard input" : in, &input, &error);
-    if (fd > STDIN_FILENO) close(fd);
-    if (!read) {
+    PendingInput input;
+    if (!input.open(in, &error)) {
         say(error);
         return EXIT_INPUT;
     }
@@ -85,36 +129,16 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
     HostModules modules;
     if (!loadModules(modules, modulesDir)) return finish(modules, EXIT_MODULES, verbose);
 
-    CodecResult r = runCodec(op, input);
-    if (!r.ok) {
-        say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
-        return finish(modules, EXIT_SERVICE_FAILED, verbose);
-    }
-    if (timing) {
-        // The rate counts the uncompressed side, as throughput usually does.
-        char line[160];
-        double const seconds = r.serviceSeconds > 1e-9 ? r.serviceSeconds : 1e-9;
-        std::size_t const plain = op == CodecOp::Compress ? input.size() : r.output.size();
-        std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, %.1f MB/s",
-                      op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", input.size(), r.output.size(),
-                      r.serviceSeconds * 1e3, static_cast<double>(plain) / 1e6 / seconds);
-        say(line);
-    }
-    if (r.passedThrough && !input.empty()) {
-        say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
-                                    : "input is not compressed data: passed through unchanged");
-    }
-    // OUT is touched only now that its whole content is known.
-    int status = EXIT_OK;
-    if (isStdio(out)) {
-        if (!writeAll(STDOUT_FILENO, r.output)) {
-            say(std::string("cannot write standard output: ") + std::strerror(errno));
-            status = EXIT_OUTPUT;
-        }
-    } else if (!writeOutput(out, r.output, &error)) {
+    bool noMemory = false;
+    HeldTBuf buffer(input.intoBuffer(&error, &noMemory));
+    if (buffer.get() == nullptr) {
         say(error);
-        status = EXIT_OUTPUT;
+        return finish(modules, noMemory ? EXIT_NO_MEMORY : EXIT_INPUT, verbose);
     }
+    // The result holds the zip buffer, and with it the output and the input:
+    // it goes at the end of this statement, before the modules unload.
+    size_t const inputSize = buffer.get()->len();
+    int status = writeResult(op, runCodec(op, std::move(buffer)), modules, out, timing, inputSize);
     return finish(modules, status, verbose);
 }
 

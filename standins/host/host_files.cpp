@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "cmn_abuf.h"
 #include "s_tbuf.h"
 
 namespace {
@@ -45,7 +47,7 @@ void removeStaleTemporaries(std::string const& dir) {
     closedir(d);
 }
 
-bool writeInPlace(std::string const& path, bool truncate, std::vector<unsigned char> const& data,
+bool writeInPlace(std::string const& path, bool truncate, unsigned char const* data, size_t n,
                   std::string* error) {
     // O_CREAT for a symbolic link whose target does not exist yet.
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
@@ -53,7 +55,7 @@ bool writeInPlace(std::string const& path, bool truncate, std::vector<unsigned c
         *error = failure(path, errno);
         return false;
     }
-    bool ok = writeAll(fd, data);
+    bool ok = writeAll(fd, data, n);
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -64,7 +66,7 @@ bool writeInPlace(std::string const& path, bool truncate, std::vector<unsigned c
 }
 
 // `existing` is OUT's status when OUT exists, else null.
-bool replace(std::string const& path, struct stat const* existing, std::vector<unsigned char> const& data,
+bool replace(std::string const& path, struct stat const* existing, unsigned char const* data, size_t n,
              std::string* error) {
     std::string::size_type slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
@@ -91,7 +93,7 @@ bool replace(std::string const& path, struct stat const* existing, std::vector<u
         umask(mask);
         fchmod(fd, 0666 & ~mask);
     }
-    bool ok = writeAll(fd, data);
+    bool ok = writeAll(fd, data, n);
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -113,48 +115,107 @@ bool replace(std::string const& path, struct stat const* existing, std::vector<u
 
 bool isStdio(std::string const& name) { return name.empty() || name == "-"; }
 
-bool readInput(int fd, std::string const& name, std::vector<unsigned char>* data, std::string* error) {
-    std::string const tooLarge =
-        "cannot read " + name + ": larger than a byte buffer can hold (" + std::to_string(S_TBUF_MAX_LEN) + " bytes)";
+PendingInput::~PendingInput() { std::free(block_); }
+
+bool PendingInput::open(std::string const& in, std::string* error) {
+    bool const stdio = isStdio(in);
+    name_ = stdio ? "standard input" : in;
+    int fd = stdio ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot read " + name_ + ": " + std::strerror(errno);
+        return false;
+    }
+    struct FdCloser {
+        int fd;
+        ~FdCloser() {
+            if (fd > STDIN_FILENO) close(fd);
+        }
+    } closer{fd};
+    std::string const tooLarge = "cannot read " + name_ + ": larger than a byte buffer can hold (" +
+                                 std::to_string(S_TBUF_MAX_LEN) + " bytes)";
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (static_cast<unsigned long long>(st.st_size) > S_TBUF_MAX_LEN) {
             *error = tooLarge;
             return false;
         }
-        data->reserve(static_cast<size_t>(st.st_size));
+        // Standard input that is a regular file is read whole through its
+        // /proc name when it is at its start; otherwise (or without /proc)
+        // from where it stands, as a stream below.
+        if (!stdio) {
+            loadPath_ = in;
+            return true;
+        }
+        if (lseek(fd, 0, SEEK_CUR) == 0 && access("/proc/self/fd/0", R_OK) == 0) {
+            loadPath_ = "/proc/self/fd/0";
+            return true;
+        }
     }
-    unsigned char chunk[1 << 16];
+    size_t capacity = 0;
     for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (size_ == capacity) {
+            // Doubling: realloc moves large blocks by remapping, not copying.
+            size_t const most = size_t(S_TBUF_MAX_LEN) + 1;  // one more byte tells "too long"
+            size_t grown = capacity == 0 ? size_t(1) << 16 : capacity > most / 2 ? most : capacity * 2;
+            auto* p = static_cast<unsigned char*>(std::realloc(block_, grown));
+            if (p == nullptr) throw std::bad_alloc();
+            block_ = p;
+            capacity = grown;
+        }
+        ssize_t n = read(fd, block_ + size_, capacity - size_);
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
-            *error = "cannot read " + name + ": " + std::strerror(errno);
+            *error = "cannot read " + name_ + ": " + std::strerror(errno);
             return false;
         }
-        if (data->size() + static_cast<size_t>(n) > S_TBUF_MAX_LEN) {
+        if (size_ + static_cast<size_t>(n) > S_TBUF_MAX_LEN) {
             *error = tooLarge;
             return false;
         }
-        data->insert(data->end(), chunk, chunk + n);
+        size_ += static_cast<size_t>(n);
     }
 }
 
-bool writeAll(int fd, std::vector<unsigned char> const& data) {
+TBuf* PendingInput::intoBuffer(std::string* error, bool* noMemory) {
+    *noMemory = false;
+    TBuf* buf = createTBuf();
+    if (buf == nullptr) {
+        *error = "the byte-buffer service is unreachable or made no buffer";
+        return nullptr;
+    }
+    int code = S_TBUF_OK;
+    if (!loadPath_.empty()) {
+        code = buf->load(loadPath_.c_str());
+    } else if (size_ > 0) {
+        code = buf->set(block_, static_cast<unsigned int>(size_));
+        std::free(block_);
+        block_ = nullptr;
+    }
+    if (code == S_TBUF_OK) return buf;
+    buf->release();
+    *noMemory = code == S_TBUF_NO_MEMORY;
+    *error = "cannot read " + name_ + ": " +
+             (*noMemory ? "out of memory" : code == S_TBUF_FILE_TOO_LARGE ? "larger than a byte buffer can hold"
+                                                                          : "the byte-buffer service could not read it") +
+             " (" + std::to_string(code) + ")";
+    return nullptr;
+}
+
+bool writeAll(int fd, unsigned char const* data, size_t n) {
     size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
+    while (done < n) {
+        ssize_t w = write(fd, data + done, n - done);
+        if (w < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<size_t>(w);
     }
     return true;
 }
 
-bool writeOutput(std::string const& path, std::vector<unsigned char> const& data, std::string* error) {
+bool writeOutput(std::string const& path, unsigned char const* data, size_t n, std::string* error) {
     std::string::size_type slash = path.rfind('/');
     if (path.empty() || slash == path.size() - 1) {
         *error = "cannot write " + path + ": not a file name";
@@ -166,11 +227,11 @@ bool writeOutput(std::string const& path, std::vector<unsigned char> const& data
             *error = failure(path, errno);
             return false;
         }
-        return replace(path, nullptr, data, error);
+        return replace(path, nullptr, data, n, error);
     }
     struct stat target {};
     if (stat(path.c_str(), &target) != 0) {
-        if (errno == ENOENT && S_ISLNK(link.st_mode)) return writeInPlace(path, true, data, error);
+        if (errno == ENOENT && S_ISLNK(link.st_mode)) return writeInPlace(path, true, data, n, error);
         *error = failure(path, errno);
         return false;
     }
@@ -179,8 +240,8 @@ bool writeOutput(std::string const& path, std::vector<unsigned char> const& data
         return false;
     }
     bool const regular = S_ISREG(target.st_mode);
-    if (S_ISLNK(link.st_mode) || !regular || target.st_nlink > 1) return writeInPlace(path, regular, data, error);
-    return replace(path, &target, data, error);
+    if (S_ISLNK(link.st_mode) || !regular || target.st_nlink > 1) return writeInPlace(path, regular, data, n, error);
+    return replace(path, &target, data, n, error);
 }
 
 void removeTemporaryOnSignals() {

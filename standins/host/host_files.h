@@ -1,24 +1,49 @@
 #pragma once
 // File input and output of the reference host.
 //
-// Input is read whole into memory, bounded by what a byte buffer can hold: a
+// Input is read whole into a byte buffer, bounded by what one can hold: a
 // regular file's size is checked before anything is read, a stream's length
-// while it is read. Output is written only once it is complete, so a failed
+// while it is read. Output is written from where the service left it, only once it is complete, so a failed
 // run never leaves a partial or changed OUT (see writeOutput()).
 
+#include <cstddef>
 #include <string>
-#include <vector>
+
+#include "tbuf.h"
 
 // True for "" and "-", which name standard input or output.
 bool isStdio(std::string const& name);
 
-// Reads `fd` to its end into `data`. False with a message naming `name` on a
-// read error or when the input is longer than a byte buffer can hold.
-bool readInput(int fd, std::string const& name, std::vector<unsigned char>* data, std::string* error);
-// Writes all of `data` to `fd`; false (errno set) on a write error.
-bool writeAll(int fd, std::vector<unsigned char> const& data);
+// The input, opened before the modules are loaded so that an unreadable or
+// oversized input is reported first. A regular file is only checked here and
+// later read straight into a byte buffer (TBuf::load); any other input (a
+// pipe, a terminal) is read whole now, into a block that grows in place.
+class PendingInput {
+public:
+    PendingInput() = default;
+    PendingInput(PendingInput const&) = delete;
+    PendingInput& operator=(PendingInput const&) = delete;
+    ~PendingInput();
 
-// Writes `data` to the file OUT at `path`; false with a message on failure.
+    // Opens IN ("" or "-": standard input). False with a message naming it on
+    // an open or read error, or when it is longer than a byte buffer holds.
+    bool open(std::string const& in, std::string* error);
+    // A new byte buffer with the whole input, carrying one hold for the
+    // caller; null with a message on failure (`noMemory` set when memory ran
+    // out). Needs the byte-buffer module loaded.
+    TBuf* intoBuffer(std::string* error, bool* noMemory);
+
+private:
+    std::string name_;      // for messages
+    std::string loadPath_;  // a regular file: the path TBuf::load reads
+    unsigned char* block_ = nullptr;  // any other input: what was read
+    size_t size_ = 0;
+};
+
+// Writes all `n` bytes at `data` to `fd`; false (errno set) on a write error.
+bool writeAll(int fd, unsigned char const* data, size_t n);
+
+// Writes the `n` bytes at `data` to the file OUT at `path`; false with a message on failure.
 //   - OUT missing, or a regular file with no other hard link: a temporary
 //     file in OUT's folder (given OUT's mode, and owner where permitted) is
 //     written and renamed over OUT, so OUT holds the old content or the new,
@@ -31,7 +56,7 @@ bool writeAll(int fd, std::vector<unsigned char> const& data);
 // A temporary file never outlives the process on SIGINT, SIGTERM or SIGHUP
 // (see removeTemporaryOnSignals()); one left by a process that was killed
 // outright is removed by the next run that writes into the same folder.
-bool writeOutput(std::string const& path, std::vector<unsigned char> const& data, std::string* error);
+bool writeOutput(std::string const& path, unsigned char const* data, size_t n, std::string* error);
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the temporary
 // file being written, if any, then end the process as the signal would.

@@ -92,7 +92,8 @@ class BadInput(HostCase):
                     (["decompress"], z[:-3] + bytes([z[-3] ^ 0xFF]) + z[-2:], 1, b"", "corrupt compressed data (60)"),
                     (["decompress"], z + b"tail", 1, b"", "(64)"), (["decompress"], gz, 0, gz, "not compressed"),
                     (["decompress"], deflated(b"words " * 20, zdict=b"words"), 1, b"", "dictionary (62)")])
-        self.table([(["decompress"], bomb, 1, b"", "limit (63)")], env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(MiB)))
+        self.table([(["decompress"], bomb, 1, b"", "limit (63): the limit is 1048576 bytes; S_ZLIB_MAX_OUTPUT")],
+                   env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(MiB)))
         self.table([(["decompress"], bomb, 0, bytes(8 * MiB))], env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(8 * MiB)))
 
 

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""make bench: measures the project's speed and memory goals in one run.
+
+    run_bench.py BUILD_DIR [--quick]
+
+1. zip_benchmarks (Google Benchmark): the ZIP service through the real
+   modules against libdeflate called directly and against zlib, 64 B to
+   16 MiB; two threads against one; the 64-byte ZipTBuf in pieces. CPU time,
+   the median of repetitions run in random order.
+2. callgrind: the instructions of each piece of the 64-byte ZipTBuf.
+3. Whole processes: zip-host against zip-floor (bench/floor.c) and pigz at
+   1 MiB and 16 MiB, and zip-host at 256 MiB: CPU time (user + system) and
+   peak resident memory, the median of runs taken in turn.
+
+Everything lands in BUILD_DIR/bench/: zip_benchmarks.json, callgrind.json,
+process.json, goals.json and throughput.svg (the chart, bench/chart.py).
+Then one line per goal: "goal NAME: measured X, target Y, met" (or NOT MET).
+Goals are measured, not asserted: the exit status is 0 either way, unless a
+measurement could not be taken.
+"""
+import json, os, random, re, statistics, subprocess, sys  # noqa: E401
+
+import chart
+
+KiB, MiB = 1 << 10, 1 << 20
+SIZES = [64, 4 * KiB, 64 * KiB, MiB, 16 * MiB]
+KINDS = ["text", "binary", "random"]
+BREAKDOWN = ["zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"]
+ALLOCATOR = re.compile(r":(malloc|free|calloc|realloc|_int_malloc|_int_free|_int_realloc|malloc_consolidate|"
+                       r"unlink_chunk|tcache_\w+|sbrk|__libc_\w+|operator new[^ ]*|operator delete[^ ]*) ")
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+# ---- Google Benchmark --------------------------------------------------------
+def google_benchmark(build, out, quick):
+    reps, min_time = ("1", "0.02") if quick else ("5", "0.1")
+    run([os.path.join(build, "bench", "zip_benchmarks"), "--benchmark_repetitions=" + reps,
+         "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true",
+         "--benchmark_min_time=" + min_time, "--benchmark_out_format=json", "--benchmark_out=" + out])
+    with open(out) as f:
+        data = json.load(f)
+    # name -> the median run (or the only one)
+    cases = {}
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            continue
+        agg = b.get("aggregate_name")
+        if agg not in (None, "median"):
+            continue
+        cases[b["run_name"]] = b
+    return cases
+
+
+# ---- callgrind ---------------------------------------------------------------
+def callgrind(build, outdir, quick):
+    calls = 50 if quick else 200
+    result = {"calls": calls}
+    for part in BREAKDOWN:
+        path = os.path.join(outdir, "callgrind.%s.out" % part)
+        run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + path, "--toggle-collect=*callgrindLoop*",
+             os.path.join(build, "bench", "zip_benchmarks"), "--callgrind=" + part, "--calls=%d" % calls],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(path) as f:
+            total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+        entry = {"instructions": total / calls}
+        if part == "zip":
+            text = run(["callgrind_annotate", "--threshold=100", path], capture_output=True, text=True).stdout
+            alloc = 0
+            for line in text.splitlines():
+                m = re.match(r"\s*([\d,]+) ", line)
+                if m and ALLOCATOR.search(line.split("[")[0] + " "):
+                    alloc += int(m.group(1).replace(",", ""))
+            entry["allocator_instructions"] = alloc / calls
+        result[part] = entry
+    return result
+
+
+# ---- whole processes ---------------------------------------------------------
+def timed(build, cmd, stdout=None):
+    """CPU seconds (user + system) and peak resident KiB of one process."""
+    p = subprocess.run([os.path.join(build, "bin", "zip-measure"), stdout or "-"] + cmd, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
+    err = p.stderr.decode(errors="replace").strip()
+    if p.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(cmd), p.returncode, err))
+    cpu, kib = err.splitlines()[-1].split()
+    return float(cpu), int(kib)
+
+
+def processes(build, tmp, quick):
+    bench = os.path.join(build, "bench", "zip_benchmarks")
+    host, floor = os.path.join(build, "bin", "zip-host"), os.path.join(build, "bin", "zip-floor")
+    config = os.path.join(tmp, "config")
+    os.makedirs(config, exist_ok=True)
+    with open(os.path.join(config, "s_zip.ini"), "w") as f:
+        f.write("Compress = 1\n")
+    hostc = [host, "--config-dir", config]
+    files = {}
+    for kind in ("text", "binary"):
+        for size in (MiB, 16 * MiB):
+            plain = os.path.join(tmp, "%s.%d" % (kind, size))
+            run([bench, "--write-sample=%s,%d,%s" % (kind, size, plain)])
+            run(hostc + ["compress", plain, plain + ".z"])
+            with open(plain + ".gz", "wb") as gz:
+                run(["pigz", "-6", "-c", plain], stdout=gz)
+            files[(kind, size)] = plain
+    out = os.path.join(tmp, "out")
+    variants = {
+        ("compress", "zip-host"): lambda p: hostc + ["compress", p, out],
+        ("compress", "floor"): lambda p: [floor, "compress", p, out],
+        ("compress", "pigz"): lambda p: ["pigz", "-6", "-c", p],
+        ("restore", "zip-host"): lambda p: hostc + ["decompress", p + ".z", out],
+        ("restore", "floor"): lambda p: [floor, "decompress", p + ".z", out],
+        ("restore", "pigz"): lambda p: ["pigz", "-d", "-c", p + ".gz"],
+    }
+    runs = {}
+    order = [(k, v) for k in files for v in variants]
+    for _ in range(2 if quick else 5):
+        random.shuffle(order)  # variants taken in turn, in a new order each round
+        for key, variant in order:
+            cmd = variants[variant](files[key])
+            stdout = out if variant[1] == "pigz" else None
+            runs.setdefault((key, variant), []).append(timed(build, cmd, stdout))
+    result = []
+    for (key, variant), samples in sorted(runs.items()):
+        kind, size = key
+        plain = os.path.getsize(files[key])
+        packed = os.path.getsize(files[key] + (".gz" if variant[1] == "pigz" else ".z"))
+        result.append({"kind": kind, "size": size, "op": variant[0], "program": variant[1],
+                       "cpu_seconds": statistics.median(s[0] for s in samples),
+                       "peak_rss_kib": statistics.median(s[1] for s in samples),
+                       "input_bytes": plain if variant[0] == "compress" else packed,
+                       "output_bytes": packed if variant[0] == "compress" else plain})
+    # 256 MiB, once each way.
+    big = os.path.join(tmp, "text.256M")
+    run([bench, "--write-sample=text,%d,%s" % (256 * MiB, big)])
+    for op, src, dst in (("compress", big, big + ".z"), ("decompress", big + ".z", out)):
+        cpu, rss = timed(build, hostc + [op, src, dst])
+        result.append({"kind": "text", "size": 256 * MiB, "op": "compress" if op == "compress" else "restore",
+                       "program": "zip-host", "cpu_seconds": cpu, "peak_rss_kib": rss,
+                       "input_bytes": os.path.getsize(src), "output_bytes": os.path.getsize(dst)})
+    for name in os.listdir(tmp):
+        if name != "config":
+            os.unlink(os.path.join(tmp, name))
+    return result
+
+
+# ---- goals ---------------------------------------------------------------------
+def cpu(cases, name):
+    return cases[name]["cpu_time"] if name in cases else float("nan")
+
+
+def worst(pairs, pick=min):
+    """The worst (value, where) pair; NaN when nothing was measured."""
+    pairs = [p for p in pairs if p[0] == p[0]]
+    return pick(pairs) if pairs else (float("nan"), "not measured")
+
+
+def goals(cases, procs):
+    g = []
+
+    def goal(name, value, where, target, ok):
+        g.append({"goal": name, "measured": value, "where": where, "target": target, "met": bool(ok)})
+
+    mid = [s for s in SIZES if s >= 4 * KiB]
+    name = "%s/%s/%s/%d"
+    v, w = worst((cpu(cases, name % ("Restore", "direct", k, s)) / cpu(cases, name % ("Restore", "service", k, s)),
+                  "%s %s" % (k, s)) for k in KINDS for s in mid)
+    goal("restore-vs-direct-codec", v, w, ">= 0.80", v >= 0.8)
+    v, w = worst((cpu(cases, name % ("Restore", "zlib", k, s)) / cpu(cases, name % ("Restore", "service", k, s)),
+                  "%s %s" % (k, s)) for k in KINDS for s in mid)
+    goal("restore-vs-zlib-inflate", v, w, ">= 2.00", v >= 2)
+    big = [s for s in SIZES if s >= 64 * KiB]
+    v, w = worst((cpu(cases, name % ("Compress", "direct", k, s)) / cpu(cases, name % ("Compress", "service", k, s)),
+                  "%s %s" % (k, s)) for k in KINDS for s in big)
+    goal("compress-vs-direct-codec", v, w, ">= 0.95", v >= 0.95)
+    v, w = worst((cpu(cases, name % ("Compress", "zlib", k, s)) / cpu(cases, name % ("Compress", "service", k, s)),
+                  "%s %s" % (k, s)) for k in KINDS for s in big)
+    goal("compress-vs-zlib-level6", v, w, ">= 2.00", v >= 2)
+    v, w = worst((((cases[name % ("Compress", "service", k, s)]["out_bytes"] /
+                    cases[name % ("Compress", "zlib", k, s)]["out_bytes"] - 1) * 100, "%s %s" % (k, s))
+                  for k in KINDS for s in big if name % ("Compress", "service", k, s) in cases), max)
+    goal("compressed-size-over-zlib-percent", v, w, "<= 1.0", v <= 1.0)
+
+    inter = cases.get("Breakdown64/interleaved", {})
+    rest = inter.get("rest_us", float("nan"))
+    goal("zip64-overhead-microseconds", rest, "ZipTBuf %.2f us - codec %.2f us - switch-file opens %.2f us" % (
+        inter.get("zip_us", 0), min(inter.get("codec_us", 0), inter.get("codec-libdeflate_us", 0)),
+        inter.get("switch_us", 0)), "< 1.00", rest < 1.0)
+    trims = worst(((c.get("trims", 0), n) for n, c in cases.items()
+                   if n.startswith(("Compress/service", "Compress/stub", "Restore/service", "Restore/stub"))), max)
+    goal("heap-trims-per-call", trims[0], trims[1], "0", trims[0] == 0)
+
+    v, w = worst((cases["Threads/%s/%d/real_time/threads:2" % (op, s)]["bytes_per_second"] /
+                  cases["Threads/%s/%d/real_time/threads:1" % (op, s)]["bytes_per_second"], "%s %d" % (op, s))
+                 for op in ("compress", "restore") for s in (4 * KiB, 64 * KiB, MiB)
+                 if "Threads/%s/%d/real_time/threads:1" % (op, s) in cases)
+    goal("two-threads-speedup", v, w, ">= 1.80", v >= 1.8)
+
+    def proc(kind, size, op, program):
+        for p in procs:
+            if (p["kind"], p["size"], p["op"], p["program"]) == (kind, size, op, program):
+                return p
+        raise KeyError((kind, size, op, program))
+
+    for op, target in (("compress", 0.9), ("restore", 0.7)):
+        v, w = worst(((proc(k, 16 * MiB, op, "zip-host")["cpu_seconds"] / proc(k, 16 * MiB, op, "floor")["cpu_seconds"],
+                       k) for k in ("text", "binary")), max)
+        goal("zip-host-%s-vs-floor-cpu" % op, v, w + " 16 MiB", "<= %.2f" % target, v <= target)
+    v, w = worst(((proc(k, 16 * MiB, "restore", "zip-host")["cpu_seconds"] /
+                   proc(k, 16 * MiB, "restore", "pigz")["cpu_seconds"], k) for k in ("text", "binary")), max)
+    goal("zip-host-restore-vs-pigz-cpu", v, w + " 16 MiB", "< 1.00", v < 1.0)
+    worst_mem = (0, "")
+    for p in procs:
+        if p["program"] != "zip-host" or p["size"] < 16 * MiB:  # below, the process's own code and libraries weigh
+            continue
+        bound = p["input_bytes"] + p["output_bytes"] + 2 * max(p["input_bytes"], p["output_bytes"])
+        share = p["peak_rss_kib"] * 1024 / bound
+        if share > worst_mem[0]:
+            worst_mem = (share, "%s %s %d" % (p["op"], p["kind"], p["size"]))
+    goal("zip-host-peak-memory-vs-bound", worst_mem[0], worst_mem[1], "<= 1.00 of in + out + 2 x max",
+         worst_mem[0] <= 1.0)
+    return g
+
+
+def main():
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    quick = "--quick" in sys.argv
+    build = os.path.abspath(args[0] if args else "build/default")
+    outdir = os.path.join(build, "bench")
+    tmp = os.path.join(outdir, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+
+    cases = google_benchmark(build, os.path.join(outdir, "zip_benchmarks.json"), quick)
+    print("callgrind: the 64-byte ZipTBuf in pieces ...", flush=True)
+    grind = callgrind(build, outdir, quick)
+    print("whole processes: zip-host, zip-floor, pigz ...", flush=True)
+    procs = processes(build, tmp, quick)
+    results = goals(cases, procs)
+    for name, data in (("callgrind.json", grind), ("process.json", procs), ("goals.json", results)):
+        with open(os.path.join(outdir, name), "w") as f:
+            json.dump(data, f, indent=1)
+    chart.write_svg(cases, os.path.join(outdir, "throughput.svg"))
+    chart.print_tables(cases, grind, procs)
+    print()
+    for r in results:
+        print("goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"],
+                                                             "met" if r["met"] else "NOT MET"))
+    met = sum(r["met"] for r in results)
+    print("%d of %d goals met; JSON and chart in %s" % (met, len(results), outdir))
+
+
+if __name__ == "__main__":
+    main()

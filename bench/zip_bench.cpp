@@ -1,0 +1,503 @@
+// The ZIP service as client code meets it, against the codec it delegates to
+// and against zlib, all in one run. The real modules are loaded through the
+// reference host's loader (HostModules), with compression switched on in a
+// configuration folder of the benchmark's own.
+//
+// Case names are "Op/variant/kind/size":
+//   Compress, Restore   variant service  the zip buffer's own result, borrowed
+//                                        through TZipBuffer_Interface
+//                       variant stub     TZipBuffer::GetResultTBuf(), the copy
+//                                        the client stub hands out
+//                       variant direct   libdeflate called directly, state
+//                                        kept, output into a warm buffer (of
+//                                        the known size, when restoring)
+//                       variant zlib     compress2() at level 6; streaming
+//                                        inflate() into a block that doubles
+//   Threads/op/size     service path, one or two threads on zip buffers of
+//                       their own (aggregate bytes per second, wall time)
+//   Breakdown64/part    the pieces of a 64-byte ZipTBuf, each in a case of its
+//                       own and all of them in turns (interleaved)
+// Counters: out_bytes (the output of one call), allocs and trims (heap
+// allocations, and shrinkings of the heap's end, per call).
+//
+// `zip_benchmarks --callgrind=PART [--calls=N]` runs one part of the 64-byte
+// breakdown once, then N times in a function of its own, for valgrind's
+// callgrind to count its instructions (bench/run_bench.py does that).
+// `zip_benchmarks --write-sample=KIND,SIZE,PATH` writes the sample data to a
+// file, for the whole-process comparison.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cmn_abuf.h"
+#include "host_modules.h"
+#include "sample_data.h"
+#include "zipC.h"
+
+// ---- heap accounting ---------------------------------------------------------
+// The executable's own malloc family, which the modules and the codec
+// libraries bind to as well: it counts allocations and the times the heap's
+// end moves down (a trim), per thread. glibc's allocator does the work.
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+__thread unsigned long tAllocs = 0;
+__thread unsigned long tTrims = 0;
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+    ++tAllocs;
+    return __libc_malloc(n);
+}
+void* calloc(size_t k, size_t n) {
+    ++tAllocs;
+    return __libc_calloc(k, n);
+}
+void* realloc(void* p, size_t n) {
+    ++tAllocs;
+    void* end = sbrk(0);
+    void* q = __libc_realloc(p, n);
+    if (sbrk(0) < end) ++tTrims;
+    return q;
+}
+void free(void* p) {
+    void* end = sbrk(0);
+    __libc_free(p);
+    if (sbrk(0) < end) ++tTrims;
+}
+}
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr size_t kSizes[] = {64, 4 << 10, 64 << 10, 1 << 20, 16 << 20};
+// Where the codecs' fixed and per-byte costs cross (compression only).
+constexpr size_t kCrossoverSizes[] = {8 << 10, 16 << 10, 32 << 10};
+constexpr size_t kThreadSizes[] = {4 << 10, 64 << 10, 1 << 20};
+
+Bytes randomBytes(size_t n, uint32_t seed = 3) {
+    Bytes out(n);
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        out[i] = static_cast<unsigned char>(x >> 32);
+    }
+    return out;
+}
+
+struct Sample {
+    std::string kind;
+    Bytes plain;
+    Bytes packed;  // by zlib's compress2 at level 6: the input of every restore case
+};
+
+Bytes zlibPack(Bytes const& plain) {
+    uLongf n = compressBound(plain.size());
+    Bytes out(n);
+    compress2(out.data(), &n, plain.data(), plain.size(), 6);
+    out.resize(n);
+    return out;
+}
+
+Sample makeSample(std::string const& kind, size_t n, bool pack = true) {
+    Sample s;
+    s.kind = kind;
+    s.plain = kind == "text" ? textLike(n) : kind == "binary" ? binaryLike(n) : randomBytes(n);
+    if (pack) s.packed = zlibPack(s.plain);
+    return s;
+}
+
+// A byte buffer holding `bytes`, with the hold given back at the end.
+struct InputBuffer {
+    TBuf* buf;
+    explicit InputBuffer(Bytes const& bytes) : buf(createTBuf(bytes.data(), static_cast<unsigned>(bytes.size()))) {}
+    ~InputBuffer() {
+        if (buf != nullptr) buf->release();
+    }
+};
+
+enum class Path { Service, Stub };
+
+// One client call: a zip buffer over `in`, ZipTBuf or UnzipTBuf, the output
+// read (borrowed from the zip buffer, or the stub's copy), everything dropped.
+// Returns the output length, or -1 on failure.
+long clientCall(TBuf* in, bool compress, Path path) {
+    TZipBuffer zip(in);
+    unsigned code = compress ? zip.ZipTBuf() : zip.UnzipTBuf();
+    if (code != ZIP_OK) return -1;
+    if (path == Path::Service) {
+        TBuf* out = zip.holder.pointee->GetResultTBuf();
+        benchmark::DoNotOptimize(out->datap());
+        return out->len();
+    }
+    TBuf* out = zip.GetResultTBuf();
+    if (out == nullptr) return -1;
+    benchmark::DoNotOptimize(out->datap());
+    long n = out->len();
+    out->release();
+    return n;
+}
+
+// This thread's allocations and trims from its construction on.
+struct HeapCount {
+    unsigned long allocs = tAllocs, trims = tTrims;
+};
+
+void setCounters(benchmark::State& state, size_t bytes, long made, HeapCount const& from) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.counters["out_bytes"] = double(made);
+    double calls = double(state.iterations());
+    state.counters["allocs"] = double(tAllocs - from.allocs) / calls;
+    state.counters["trims"] = double(tTrims - from.trims) / calls;
+}
+
+void moduleCase(benchmark::State& state, Sample const* s, bool compress, Path path) {
+    InputBuffer in(compress ? s->plain : s->packed);
+    long made = clientCall(in.buf, compress, path);  // warm
+    HeapCount heap;
+    for (auto _ : state) {
+        made = clientCall(in.buf, compress, path);
+        if (made < 0) state.SkipWithError("the service failed");
+    }
+    setCounters(state, s->plain.size(), made, heap);
+}
+
+void directCompress(benchmark::State& state, Sample const* s) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    Bytes out(libdeflate_zlib_compress_bound(c, s->plain.size()));
+    size_t made = 0;
+    HeapCount heap;
+    for (auto _ : state) {
+        made = libdeflate_zlib_compress(c, s->plain.data(), s->plain.size(), out.data(), out.size());
+        benchmark::DoNotOptimize(out.data());
+    }
+    setCounters(state, s->plain.size(), long(made), heap);
+    libdeflate_free_compressor(c);
+}
+
+void directRestore(benchmark::State& state, Sample const* s) {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Bytes out(s->plain.size());
+    HeapCount heap;
+    for (auto _ : state) {
+        size_t n = 0;
+        if (libdeflate_zlib_decompress(d, s->packed.data(), s->packed.size(), out.data(), out.size(), &n) !=
+            LIBDEFLATE_SUCCESS)
+            state.SkipWithError("failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    setCounters(state, s->plain.size(), long(out.size()), heap);
+    libdeflate_free_decompressor(d);
+}
+
+void zlibCompress(benchmark::State& state, Sample const* s) {
+    Bytes out(compressBound(s->plain.size()));
+    uLongf made = 0;
+    HeapCount heap;
+    for (auto _ : state) {
+        made = out.size();
+        if (compress2(out.data(), &made, s->plain.data(), s->plain.size(), 6) != Z_OK) state.SkipWithError("failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    setCounters(state, s->plain.size(), long(made), heap);
+}
+
+// Streaming inflate into a block that starts at four times the input and
+// doubles as it fills: what a caller does who does not know the output size.
+long zlibInflateGrowing(Bytes const& packed) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return -1;
+    size_t room = packed.size() * 4 + 64, made = 0;
+    auto* block = static_cast<unsigned char*>(malloc(room));
+    z.next_in = const_cast<unsigned char*>(packed.data());
+    z.avail_in = static_cast<uInt>(packed.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (made == room) {
+            room *= 2;
+            block = static_cast<unsigned char*>(realloc(block, room));
+        }
+        z.next_out = block + made;
+        z.avail_out = static_cast<uInt>(room - made);
+        rc = inflate(&z, Z_NO_FLUSH);
+        made = room - z.avail_out;
+    }
+    inflateEnd(&z);
+    benchmark::DoNotOptimize(block);
+    free(block);
+    return rc == Z_STREAM_END ? long(made) : -1;
+}
+
+void zlibRestore(benchmark::State& state, Sample const* s) {
+    long made = 0;
+    HeapCount heap;
+    for (auto _ : state) {
+        made = zlibInflateGrowing(s->packed);
+        if (made != long(s->plain.size())) state.SkipWithError("failed");
+    }
+    setCounters(state, s->plain.size(), made, heap);
+}
+
+void threadsCase(benchmark::State& state, size_t size, bool compress) {
+    // Each thread its own input and zip buffers.
+    Sample s = makeSample("binary", size);
+    InputBuffer in(compress ? s.plain : s.packed);
+    for (auto _ : state) {
+        if (clientCall(in.buf, compress, Path::Service) < 0) state.SkipWithError("the service failed");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+}
+
+// ---- the 64-byte breakdown ---------------------------------------------------
+// zip       the whole client call (Compress/service at 64 bytes)
+// roundtrip the same, then its result restored by a second zip buffer
+// codec     the codec's work alone, state kept and reset, output into a warm
+//           buffer: zlib, which the zlib module uses below 4 KiB (s_zlib.h),
+//           and libdeflate (codec-libdeflate); the goal takes the faster
+//           of the two, so the rest is never understated
+// switch    the two opens of the switch file a ZipTBuf makes: one to find
+//           it, one to read it as the zip module does
+// holders   a zip buffer made over the input and dropped, no call: the
+//           service lookup, the holders and the zip buffer's allocation
+
+std::string gSwitchPath;
+
+struct Breakdown {
+    Sample sample = makeSample("text", 64);
+    InputBuffer in{sample.plain};
+    z_stream z{};
+    Bytes out = Bytes(256);
+    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    Breakdown() { deflateInit(&z, 6); }
+    ~Breakdown() {
+        deflateEnd(&z);
+        libdeflate_free_compressor(c);
+    }
+
+    long zip() { return clientCall(in.buf, true, Path::Service); }
+    long codec() {
+        deflateReset(&z);
+        z.next_in = sample.plain.data();
+        z.avail_in = static_cast<uInt>(sample.plain.size());
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        deflate(&z, Z_FINISH);
+        return long(z.total_out);
+    }
+    static long switchFile() {
+        int probe = open(gSwitchPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (probe >= 0) close(probe);
+        int fd = open(gSwitchPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return -1;
+        std::FILE* f = fdopen(fd, "r");
+        char line[256];
+        long n = 0;
+        while (std::fgets(line, sizeof line, f) != nullptr) n += long(std::strlen(line));
+        std::fclose(f);
+        return n;
+    }
+    long roundTrip() {
+        TZipBuffer zip(in.buf);
+        if (zip.ZipTBuf() != ZIP_OK) return -1;
+        TZipBuffer back(zip.holder.pointee->GetResultTBuf());
+        if (back.UnzipTBuf() != ZIP_OK) return -1;
+        return back.holder.pointee->GetResultTBuf()->len();
+    }
+    long holders() {
+        TZipBuffer zip(in.buf);
+        return zip.isBound() ? 1 : -1;
+    }
+    long part(std::string const& name) {
+        if (name == "zip") return zip();
+        if (name == "roundtrip") return roundTrip();
+        if (name == "codec") return codec();
+        if (name == "codec-libdeflate")
+            return long(libdeflate_zlib_compress(c, sample.plain.data(), 64, out.data(), out.size()));
+        if (name == "switch") return switchFile();
+        if (name == "holders") return holders();
+        return -1;
+    }
+};
+
+void breakdownCase(benchmark::State& state, char const* part) {
+    Breakdown b;
+    std::string name = part;
+    if (b.part(name) < 0) state.SkipWithError("part failed");
+    HeapCount heap;
+    for (auto _ : state) benchmark::DoNotOptimize(b.part(name));
+    setCounters(state, 64, 0, heap);
+}
+
+double threadCpuNanoseconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e9 + double(t.tv_nsec);
+}
+
+// The pieces timed one call at a time, in turns, so that the machine's load
+// weighs on each alike; per piece the median call, less the clock's own cost
+// (the piece "none"). Counters in microseconds; "rest" is the whole call less
+// the faster codec and the switch file.
+void breakdownInterleaved(benchmark::State& state) {
+    Breakdown b;
+    std::vector<std::string> const parts = {"zip", "codec", "codec-libdeflate", "switch", "none"};
+    std::vector<std::vector<double>> took(parts.size());
+    size_t turn = 0;
+    for (auto _ : state) {
+        for (size_t k = 0; k < parts.size(); ++k) {
+            size_t i = (turn + k) % parts.size();
+            double t0 = threadCpuNanoseconds();
+            if (i + 1 < parts.size()) benchmark::DoNotOptimize(b.part(parts[i]));
+            took[i].push_back(threadCpuNanoseconds() - t0);
+        }
+        ++turn;
+    }
+    std::vector<double> median(parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::vector<double>& v = took[i];
+        std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+        median[i] = v[v.size() / 2];
+    }
+    double const clock = median.back();
+    for (size_t i = 0; i + 1 < parts.size(); ++i) state.counters[parts[i] + "_us"] = (median[i] - clock) / 1e3;
+    double const codec = std::min(median[1], median[2]) - clock;
+    state.counters["rest_us"] = (median[0] - clock - codec - (median[3] - clock)) / 1e3;
+}
+
+// Kept out of line: callgrind counts from its entry (--toggle-collect).
+__attribute__((noinline)) long callgrindLoop(Breakdown& b, std::string const& part, long calls) {
+    long sum = 0;
+    for (long i = 0; i < calls; ++i) sum += b.part(part);
+    return sum;
+}
+
+std::vector<Sample> const& samples() {
+    static std::vector<Sample> all = [] {
+        std::vector<Sample> v;
+        std::vector<size_t> sizes(std::begin(kSizes), std::end(kSizes));
+        sizes.insert(sizes.end(), std::begin(kCrossoverSizes), std::end(kCrossoverSizes));
+        for (size_t n : sizes)
+            for (char const* kind : {"text", "binary", "random"}) v.push_back(makeSample(kind, n));
+        return v;
+    }();
+    return all;
+}
+
+void registerAll() {
+    for (Sample const& s : samples()) {
+        std::string tail = "/" + s.kind + "/" + std::to_string(s.plain.size());
+        auto reg = [&](std::string const& name, auto fn) {
+            benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMicrosecond);
+        };
+        Sample const* p = &s;
+        reg("Compress/direct" + tail, [p](benchmark::State& st) { directCompress(st, p); });
+        reg("Compress/zlib" + tail, [p](benchmark::State& st) { zlibCompress(st, p); });
+        bool crossover = std::find(std::begin(kCrossoverSizes), std::end(kCrossoverSizes), s.plain.size()) !=
+                         std::end(kCrossoverSizes);
+        if (crossover) continue;
+        reg("Compress/service" + tail, [p](benchmark::State& st) { moduleCase(st, p, true, Path::Service); });
+        reg("Compress/stub" + tail, [p](benchmark::State& st) { moduleCase(st, p, true, Path::Stub); });
+        reg("Restore/service" + tail, [p](benchmark::State& st) { moduleCase(st, p, false, Path::Service); });
+        reg("Restore/stub" + tail, [p](benchmark::State& st) { moduleCase(st, p, false, Path::Stub); });
+        reg("Restore/direct" + tail, [p](benchmark::State& st) { directRestore(st, p); });
+        reg("Restore/zlib" + tail, [p](benchmark::State& st) { zlibRestore(st, p); });
+    }
+    for (size_t n : kThreadSizes)
+        for (bool compress : {true, false}) {
+            std::string name = std::string("Threads/") + (compress ? "compress" : "restore") + "/" + std::to_string(n);
+            benchmark::RegisterBenchmark(name.c_str(), [n, compress](benchmark::State& st) {
+                threadsCase(st, n, compress);
+            })->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+        }
+    benchmark::RegisterBenchmark("Breakdown64/interleaved", breakdownInterleaved)->Unit(benchmark::kMicrosecond);
+    for (char const* part : {"zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"})
+        benchmark::RegisterBenchmark((std::string("Breakdown64/") + part).c_str(), breakdownCase, part)
+            ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string part;
+    long calls = 1000;
+    std::string modulesDir = ZIP_MODULE_DIR;
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a.rfind("--callgrind=", 0) == 0) {
+            part = a.substr(12);
+        } else if (a.rfind("--calls=", 0) == 0) {
+            calls = std::stol(a.substr(8));
+        } else if (a.rfind("--write-sample=", 0) == 0) {
+            std::string what = a.substr(15);
+            size_t c1 = what.find(','), c2 = what.find(',', c1 + 1);
+            if (c1 == std::string::npos || c2 == std::string::npos) return 2;
+            Sample s = makeSample(what.substr(0, c1), std::stoul(what.substr(c1 + 1, c2 - c1 - 1)), false);
+            std::FILE* f = std::fopen(what.substr(c2 + 1).c_str(), "wb");
+            bool ok = f != nullptr && std::fwrite(s.plain.data(), 1, s.plain.size(), f) == s.plain.size();
+            return f != nullptr && std::fclose(f) == 0 && ok ? 0 : 1;
+        } else if (a.rfind("--modules=", 0) == 0) {
+            modulesDir = a.substr(10);
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    int n = static_cast<int>(rest.size());
+    benchmark::Initialize(&n, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 2;
+
+    // Compression on, in a folder of our own.
+    char dir[] = "/tmp/zip-bench.XXXXXX";
+    if (mkdtemp(dir) == nullptr) return 1;
+    gSwitchPath = std::string(dir) + "/s_zip.ini";
+    if (std::FILE* f = std::fopen(gSwitchPath.c_str(), "w")) {
+        std::fputs("[zip]\nCompress = 1\n", f);
+        std::fclose(f);
+    }
+    setenv("S_INI_CONFIG_DIR", dir, 1);
+
+    int status = 0;
+    {
+        HostModules modules;
+        std::string error;
+        if (!modules.loadStandardSet(modulesDir, &error)) {
+            std::fprintf(stderr, "zip_benchmarks: %s\n", error.c_str());
+            status = 1;
+        } else if (!part.empty()) {
+            Breakdown b;
+            status = b.part(part) < 0 || callgrindLoop(b, part, calls) < 0 ? 1 : 0;
+        } else {
+            for (HostModule const& m : modules.modules())
+                if (auto name = reinterpret_cast<char const* (*)()>(dlsym(m.handle, "s_zlib_codec_name")))
+                    std::fprintf(stderr, "zlib module codec: %s\n", name());
+            registerAll();
+            benchmark::RunSpecifiedBenchmarks();
+        }
+        x509cmn_fini();
+        modules.unloadAll();
+    }
+    benchmark::Shutdown();
+    unlink(gSwitchPath.c_str());
+    rmdir(dir);
+    return status;
+}
