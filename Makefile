@@ -13,6 +13,7 @@
 #   make fuzz   build the libFuzzer targets (clang 14) and run each for
 #               FUZZ_SECONDS (default 60) under ASan + UBSan
 #   make verify model-check the framework's lock order with spin
+#   make lint   clang-format and clang-tidy over the code (scripts/lint.sh)
 
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
@@ -21,7 +22,7 @@ export ZIP_WERROR := $(if $(CI),ON,OFF)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test asan tsan m32 demo bench install docs fuzz verify clean
+.PHONY: all deps test asan tsan m32 demo bench install docs fuzz verify lint clean
 all: test
 
 deps:
@@ -90,6 +91,13 @@ fuzz:
 verify:
 	@bash scripts/install-deps.sh verify
 	@bash scripts/verify.sh
+
+# clang-tidy reads the compile commands of the lint preset, configured with
+# clang and never built.
+lint:
+	@bash scripts/install-deps.sh lint fuzz
+	cmake --preset lint >/dev/null
+	bash scripts/lint.sh build/lint
 
 clean:
 	rm -rf build

@@ -38,7 +38,7 @@ bool HostModules::load(std::string const& path, std::string* error) {
 
 bool HostModules::loadStandardSet(std::string const& dir, std::string* error) {
     for (std::string const& f : standardModuleFiles()) {
-        if (!load(dir + "/" + f, error)) return false;
+        if (!load(std::string(dir).append("/").append(f), error)) return false;
     }
     return true;
 }

@@ -78,7 +78,8 @@ int run(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (!options || a == "-" || a.empty() || a[0] != '-') {
+        bool const inspectOption = a == "--dot" && !args.empty() && args[0] == "inspect";
+        if (!options || a == "-" || a.empty() || a[0] != '-' || inspectOption) {
             args.push_back(a);
         } else if (a == "--") {
             options = false;
@@ -98,8 +99,6 @@ int run(int argc, char** argv) {
             verbose = true;
         } else if (a == "--timing") {
             timing = true;
-        } else if (!args.empty() && args[0] == "inspect" && a == "--dot") {
-            args.push_back(a);
         } else {
             say("unknown option " + a);
             std::cerr << kUsage;
