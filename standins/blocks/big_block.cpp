@@ -10,12 +10,17 @@ namespace {
 
 constexpr size_t kHugePage = 2 * 1024 * 1024;
 constexpr size_t kKept = 4;
+// Requests from this size up get huge pages: filling 2 MiB of fresh small
+// pages costs many times what one huge page does, while a huge page costs
+// at most twice the memory such a request needs.
+constexpr size_t kHugeFrom = 1024 * 1024;
 
 size_t roundUp(size_t n, size_t to) { return n > SIZE_MAX - (to - 1) ? 0 : (n + to - 1) / to * to; }
 
-// A fresh block of `bytes` (a multiple of kHugePage), 2 MiB-aligned: the
-// mapping is made one huge page larger and the ends cut off.
-BigBlock reserve(size_t bytes) {
+// A fresh block of `bytes` (a multiple of kHugePage) for a request of
+// `wanted`, 2 MiB-aligned: the mapping is made one huge page larger and the
+// ends cut off.
+BigBlock reserve(size_t bytes, size_t wanted) {
     BigBlock b;
     size_t span = bytes + kHugePage;
     if (bytes == 0 || span < bytes) return b;
@@ -29,7 +34,7 @@ BigBlock reserve(size_t bytes) {
     b.base = reinterpret_cast<unsigned char*>(aligned);
     b.reserved = bytes;
 #ifdef MADV_HUGEPAGE
-    if (bytes > kHugePage) madvise(b.base + kHugePage, bytes - kHugePage, MADV_HUGEPAGE);
+    if (wanted >= kHugeFrom) madvise(b.base, bytes, MADV_HUGEPAGE);
 #endif
     return b;
 }
@@ -85,7 +90,7 @@ BigBlock takeBigBlock(size_t bytes) {
     size_t want = roundUp(bytes != 0 ? bytes : 1, kHugePage);
     if (want == 0) return BigBlock();
     BigBlock b = cache.take(want);
-    return b.base != nullptr ? b : reserve(want);
+    return b.base != nullptr ? b : reserve(want, bytes);
 }
 
 void giveBigBlock(BigBlock b, size_t used) {

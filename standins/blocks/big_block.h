@@ -6,10 +6,10 @@
 // allocator of the C library gives large blocks back to the system at every
 // free, so a block per call would pay fresh pages (and the process-wide
 // memory-map lock) on every call. Blocks here are anonymous mappings aligned
-// to 2 MiB; beyond their first 2 MiB they are advised for transparent huge
+// to 2 MiB; those made for 1 MiB or more are advised for transparent huge
 // pages (where the kernel declines, small pages serve, silently), so filling
-// a large block costs one fault per 2 MiB, while a small output held in a
-// block keeps no more than its own pages resident. A freed block goes into a
+// one costs a fault per 2 MiB instead of one per 4 KiB, while smaller ones
+// keep no more than their own pages resident. A freed block goes into a
 // small cache of the module with at most kBigBlockWarm bytes still resident,
 // and serves the next request that fits without a system call or a fault.
 // The cache is freed when the module is unloaded (static destruction).
