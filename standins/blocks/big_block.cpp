@@ -44,8 +44,13 @@ public:
     Cache() = default;
     Cache(Cache const&) = delete;
     Cache& operator=(Cache const&) = delete;
+    // Blocks given back later (by objects that outlive the module's static
+    // destruction) are unmapped at once.
     ~Cache() {
+        std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < kept_; ++i) munmap(items_[i].base, items_[i].reserved);
+        kept_ = 0;
+        closed_ = true;
     }
 
     // The smallest cached block that fits, or one with a null base.
@@ -65,6 +70,7 @@ public:
     // a smaller one does), else a block with a null base.
     BigBlock file(BigBlock b) {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return b;
         if (kept_ < kKept) {
             items_[kept_++] = b;
             return BigBlock();
@@ -80,6 +86,7 @@ private:
     std::mutex mutex_;
     BigBlock items_[kKept];
     size_t kept_ = 0;
+    bool closed_ = false;
 };
 
 Cache cache;
