@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <climits>
-#include <new>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "state_pool.h"
