@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,19 +25,54 @@ char const kDelimiters[] = " =,\t\n";
 // is examined piece by piece, each piece as a line of its own.
 int const kPieceSize = 63;
 
-// Closes the file on every way out of the reader.
-class File {
+// The switch file's pieces, read straight from its descriptor exactly as
+// fgets(piece, kPieceSize, file) would give them: at most kPieceSize - 1
+// bytes each, ending after a newline; none at the end of the file or on a
+// read error (and none after that). No stdio stream: nothing to allocate and
+// no system call beyond the reads. Closes the descriptor.
+class PieceReader {
 public:
-    explicit File(std::FILE* f) : f_(f) {}
-    ~File() {
-        if (f_ != nullptr) std::fclose(f_);
+    explicit PieceReader(int fd) : fd_(fd) {}
+    ~PieceReader() { close(fd_); }
+    PieceReader(PieceReader const&) = delete;
+    PieceReader& operator=(PieceReader const&) = delete;
+
+    // The next piece, NUL-terminated, into `piece` (kPieceSize bytes).
+    bool next(char* piece) {
+        int n = 0;
+        while (n < kPieceSize - 1) {
+            if (at_ == end_ && !fill()) break;
+            char const c = buffer_[at_++];
+            piece[n++] = c;
+            if (c == '\n') break;
+        }
+        if (n == 0 || failed_) return false;
+        piece[n] = '\0';
+        return true;
     }
-    File(File const&) = delete;
-    File& operator=(File const&) = delete;
-    std::FILE* get() const { return f_; }
 
 private:
-    std::FILE* f_;
+    bool fill() {
+        if (ended_) return false;
+        ssize_t got;
+        do got = read(fd_, buffer_, sizeof buffer_);
+        while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            ended_ = true;
+            failed_ = got < 0;
+            return false;
+        }
+        at_ = 0;
+        end_ = static_cast<size_t>(got);
+        return true;
+    }
+
+    int fd_;
+    size_t at_ = 0;
+    size_t end_ = 0;
+    bool ended_ = false;
+    bool failed_ = false;
+    char buffer_[4096];
 };
 
 // Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO with
@@ -44,22 +80,20 @@ private:
 // wait for a writer). -1 when it does not open.
 int openWithoutWaiting(char const* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }
 
-// The switch file opened for reading when it is a regular file, else null.
+// The switch file opened for reading when it is a regular file, else -1.
 // Anything else (a FIFO, a device, a directory, a socket) means "off" at once:
 // the type is checked on the descriptor already open, before a byte is read,
 // so nothing can be swapped in between, and the reader never waits on a FIFO
 // or reads an endless device.
-std::FILE* openRegular(char const* path) {
+int openRegular(char const* path) {
     int fd = openWithoutWaiting(path);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return -1;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return nullptr;
+        return -1;
     }
-    std::FILE* f = fdopen(fd, "r");
-    if (f == nullptr) close(fd);
-    return f;
+    return fd;
 }
 
 }  // namespace
@@ -99,12 +133,13 @@ int get_ini_file_path(char** path, char const* name) {
 bool read_compress_switch() {
     char* path = nullptr;
     if (get_ini_file_path(&path, kSwitchFile) != 0) return false;
-    File file(openRegular(path));
+    int const fd = openRegular(path);
     delete[] path;
-    if (file.get() == nullptr) return false;
+    if (fd < 0) return false;
 
+    PieceReader file(fd);
     char piece[kPieceSize];
-    while (std::fgets(piece, kPieceSize, file.get()) != nullptr) {
+    while (file.next(piece)) {
         char* save = nullptr;
         char const* key = strtok_r(piece, kDelimiters, &save);
         if (key == nullptr) continue;

@@ -74,6 +74,24 @@ int createBeside(std::string const& path, std::string& made) {
     return -1;
 }
 
+// Storage for `n` bytes: large storage in a big block (big_block.h), whose
+// pages are warm when it comes from the module's cache and huge where the
+// kernel allows; else malloc'd. Null when memory runs out.
+unsigned char* allocate(size_t n, BigBlock& large) {
+    large = BigBlock();
+    if (n < kBigBlockFrom) return static_cast<unsigned char*>(std::malloc(n));
+    large = takeBigBlock(n);
+    large.touched = large.touched > n ? large.touched : n;
+    return large.base;
+}
+
+void deallocate(unsigned char* storage, BigBlock large) {
+    if (large.base != nullptr)
+        giveBigBlock(large, 0);
+    else
+        std::free(storage);
+}
+
 bool writeAll(int fd, unsigned char const* p, size_t n) {
     while (n != 0) {
         ssize_t done = ::write(fd, p, n);
@@ -104,14 +122,14 @@ void TBufSelfHold::replacePointee(CMN_GuardedRef*) {
     if (old != nullptr) old->remReference(this);
 }
 
-TBufImpl::TBufImpl() : holds(0), finished(false), self(this), bytes(nullptr), size(0) {
+TBufImpl::TBufImpl() : holds(0), finished(false), self(this), bytes(nullptr), size(0), large() {
     HoldLock lock;
     holds = 1;
     self.held = this;
     addReference(&self);
 }
 
-TBufImpl::~TBufImpl() { std::free(bytes); }
+TBufImpl::~TBufImpl() { deallocate(bytes, large); }
 
 unsigned int TBufImpl::fini() {
     HoldLock lock;
@@ -145,9 +163,10 @@ int TBufImpl::release() {
     return left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-void TBufImpl::adopt(unsigned char* block, unsigned int n) {
-    std::free(bytes);
-    bytes = block;
+void TBufImpl::adopt(unsigned char* storage, BigBlock block, unsigned int n) {
+    deallocate(bytes, large);
+    bytes = storage;
+    large = block;
     size = n;
 }
 
@@ -155,15 +174,16 @@ int TBufImpl::assign(unsigned char const* p, size_t n) {
     if (p == nullptr && n != 0) return S_TBUF_BAD_ARGUMENT;
     if (n > S_TBUF_MAX_LEN) return S_TBUF_TOO_LARGE;
     if (n == 0) {
-        adopt(nullptr, 0);
+        adopt(nullptr, BigBlock(), 0);
         return S_TBUF_OK;
     }
-    // A new block first: `p` may point into the old one.
-    auto* block = static_cast<unsigned char*>(std::malloc(n + 1));
-    if (block == nullptr) return S_TBUF_NO_MEMORY;
-    std::memcpy(block, p, n);
-    block[n] = 0;
-    adopt(block, static_cast<unsigned int>(n));
+    // New storage first: `p` may point into the old one.
+    BigBlock block;
+    unsigned char* storage = allocate(n + 1, block);
+    if (storage == nullptr) return S_TBUF_NO_MEMORY;
+    std::memcpy(storage, p, n);
+    storage[n] = 0;
+    adopt(storage, block, static_cast<unsigned int>(n));
     return S_TBUF_OK;
 }
 
@@ -204,7 +224,8 @@ int TBufImpl::load(char const* path) {
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return S_TBUF_FILE_UNREADABLE;
     if (static_cast<unsigned long long>(st.st_size) > S_TBUF_MAX_LEN) return S_TBUF_FILE_TOO_LARGE;
     size_t want = static_cast<size_t>(st.st_size);
-    auto* block = static_cast<unsigned char*>(std::malloc(want + 1));
+    BigBlock large;
+    unsigned char* block = allocate(want + 1, large);
     if (block == nullptr) return S_TBUF_NO_MEMORY;
     // The file as it was when opened: a file that shrinks meanwhile gives
     // fewer bytes, one that grows is read up to its size at opening.
@@ -213,19 +234,19 @@ int TBufImpl::load(char const* path) {
         ssize_t n = ::read(fd.get(), block + got, want - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            std::free(block);
+            deallocate(block, large);
             return S_TBUF_FILE_UNREADABLE;
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
     if (got == 0) {
-        std::free(block);
-        adopt(nullptr, 0);
+        deallocate(block, large);
+        adopt(nullptr, BigBlock(), 0);
         return S_TBUF_OK;
     }
     block[got] = 0;
-    adopt(block, static_cast<unsigned int>(got));
+    adopt(block, large, static_cast<unsigned int>(got));
     return S_TBUF_OK;
 }
 
@@ -252,7 +273,7 @@ int TBufImpl::drop(unsigned int n, bool fromFront) {
     if (n > size) return S_TBUF_OUT_OF_RANGE;
     if (n == 0) return S_TBUF_OK;
     if (n == size) {
-        adopt(nullptr, 0);
+        adopt(nullptr, BigBlock(), 0);
         return S_TBUF_OK;
     }
     size -= n;

@@ -8,6 +8,7 @@
 // lock order: RefMutex, then a holder-list lock. The contents have no lock:
 // one thread at a time per buffer.
 
+#include "big_block.h"
 #include "tbuf.h"
 
 class TBufImpl;
@@ -62,8 +63,9 @@ private:
     friend class TBufSelfHold;
     // Replaces the contents with a copy of `n` bytes at `p` (may overlap).
     int assign(unsigned char const* p, size_t n);
-    // Takes ownership of a malloc'd block of n + 1 bytes.
-    void adopt(unsigned char* block, unsigned int n);
+    // Takes ownership of storage from allocate() holding n + 1 bytes
+    // (null with n == 0: empty), freeing the old storage.
+    void adopt(unsigned char* storage, BigBlock large, unsigned int n);
     // Drops n bytes from the front or from the back; n == len() empties.
     int drop(unsigned int n, bool fromFront);
 
@@ -74,4 +76,5 @@ private:
 
     unsigned char* bytes;  // null when empty; else size + 1 bytes, NUL last
     unsigned int size;
+    BigBlock large;        // base is `bytes` when they live in a big block
 };

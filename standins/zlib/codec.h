@@ -11,15 +11,19 @@
 //   compress(in, len, out): one zlib stream of the bytes at level 6.
 //   decompress(in, len, limit, out): the bytes of one zlib stream that spans
 //     the whole input, at most `limit` of them; one decoding pass whatever the
-//     output size, memory growing with the output actually produced.
+//     output size, memory growing with the output actually produced (resident
+//     memory, that is: the libdeflate backend reserves address space for the
+//     largest output the input could give, in a big block).
 // On success `out` holds the output and 0 is returned; on failure `out` is
 // left as it was. Both are safe to call from any number of threads at once.
 
 #include <cstddef>
 
+#include "big_block.h"
 #include "s_zlib.h"
 
-// An owned block of bytes (malloc'd). Move-only.
+// An owned block of bytes: malloc'd, or a big block (big_block.h) that goes
+// back to the module's cache with the output. Move-only.
 class CodecOutput {
 public:
     CodecOutput() = default;
@@ -35,10 +39,19 @@ public:
 
     // Takes ownership of `p` (malloc'd; may be null only when size is 0).
     void adopt(unsigned char* p, size_t size);
+    // Takes the first `size` bytes of a big block as the output: outputs
+    // under kBigBlockFrom bytes are copied into a block of their own size and
+    // the big block given back at once, so that they hold no more memory
+    // than they need. S_ZLIB_NO_MEMORY (the block given back, the output
+    // unchanged) when that copy cannot be had.
+    int keep(BigBlock block, size_t size);
 
 private:
+    void release();
+
     unsigned char* data_ = nullptr;
     size_t size_ = 0;
+    BigBlock block_;  // base is data_ when the bytes live in a big block
 };
 
 // 0 when the first bytes are a usable zlib header; VBUFFER_NOT_COMPRESSED for

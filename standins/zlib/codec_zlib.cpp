@@ -4,28 +4,58 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <utility>
 
-CodecOutput::CodecOutput(CodecOutput&& other) noexcept : data_(other.data_), size_(other.size_) {
-    other.data_ = nullptr;
-    other.size_ = 0;
-}
+#include "state_pool.h"
+
+CodecOutput::CodecOutput(CodecOutput&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      block_(std::exchange(other.block_, BigBlock())) {}
 
 CodecOutput& CodecOutput::operator=(CodecOutput&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
+        release();
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        block_ = std::exchange(other.block_, BigBlock());
     }
     return *this;
 }
 
-CodecOutput::~CodecOutput() { std::free(data_); }
+CodecOutput::~CodecOutput() { release(); }
+
+void CodecOutput::release() {
+    if (block_.base != nullptr)
+        giveBigBlock(std::exchange(block_, BigBlock()), size_);
+    else
+        std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+}
 
 void CodecOutput::adopt(unsigned char* p, size_t size) {
-    std::free(data_);
+    release();
     data_ = p;
     size_ = size;
+}
+
+int CodecOutput::keep(BigBlock block, size_t size) {
+    if (size >= kBigBlockFrom) {
+        release();
+        block_ = block;
+        data_ = block.base;
+        size_ = size;
+        return S_ZLIB_OK;
+    }
+    auto* p = static_cast<unsigned char*>(std::malloc(size != 0 ? size : 1));
+    if (p != nullptr) std::memcpy(p, block.base, size);
+    giveBigBlock(block, size);
+    if (p == nullptr) return S_ZLIB_NO_MEMORY;
+    adopt(p, size);
+    return S_ZLIB_OK;
 }
 
 int checkZlibHeader(unsigned char const* in, size_t len) {
@@ -53,16 +83,47 @@ public:
     unsigned char* p = nullptr;
 };
 
-// Ends an inflate stream on every path.
-class InflateStream {
-public:
-    InflateStream() : s() {}
-    ~InflateStream() {
-        if (live) inflateEnd(&s);
+// zlib's stream states, pooled (state_pool.h): ended only when dropped,
+// reset for their next use. A state that fails to reset is dropped.
+z_stream* makeInflater() {
+    auto* s = new (std::nothrow) z_stream();
+    if (s != nullptr && inflateInit(s) != Z_OK) {
+        delete s;
+        return nullptr;
     }
-    z_stream s;
-    bool live = false;
-};
+    return s;
+}
+z_stream* makeDeflater() {
+    auto* s = new (std::nothrow) z_stream();
+    if (s != nullptr && deflateInit(s, kCodecLevel) != Z_OK) {
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+void dropInflater(z_stream* s) {
+    inflateEnd(s);
+    delete s;
+}
+void dropDeflater(z_stream* s) {
+    deflateEnd(s);
+    delete s;
+}
+// Resetting keeps the buffer pointers and counts of the last call; the next
+// starts with none.
+void clearBuffers(z_stream* s) {
+    s->next_in = nullptr;
+    s->avail_in = 0;
+    s->next_out = nullptr;
+    s->avail_out = 0;
+}
+bool resetInflater(z_stream* s) { return clearBuffers(s), inflateReset(s) == Z_OK; }
+bool resetDeflater(z_stream* s) { return clearBuffers(s), deflateReset(s) == Z_OK; }
+
+using InflaterPool = StatePool<z_stream, makeInflater, dropInflater, resetInflater>;
+using DeflaterPool = StatePool<z_stream, makeDeflater, dropDeflater, resetDeflater>;
+InflaterPool inflaters;
+DeflaterPool deflaters;
 
 // The shared decoding loop. With `keep` the output goes into a block that
 // grows geometrically up to `limit` (realloc, so large blocks are remapped
@@ -73,9 +134,9 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
     int header = checkZlibHeader(in, len);
     if (header != S_ZLIB_OK) return header;
 
-    InflateStream z;
-    if (inflateInit(&z.s) != Z_OK) return S_ZLIB_NO_MEMORY;
-    z.live = true;
+    Lease<InflaterPool, z_stream> stream(inflaters);
+    if (stream.get() == nullptr) return S_ZLIB_NO_MEMORY;
+    z_stream& s = *stream.get();
 
     MallocBlock block;
     size_t capacity = 0;
@@ -91,21 +152,21 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
     bool probing = false;
 
     for (;;) {
-        if (z.s.avail_in == 0 && fed < len) {
+        if (s.avail_in == 0 && fed < len) {
             size_t piece = len - fed < kMaxPiece ? len - fed : kMaxPiece;
-            z.s.next_in = const_cast<unsigned char*>(in + fed);
-            z.s.avail_in = static_cast<uInt>(piece);
+            s.next_in = const_cast<unsigned char*>(in + fed);
+            s.avail_in = static_cast<uInt>(piece);
             fed += piece;
         }
-        if (z.s.avail_out == 0) {
+        if (s.avail_out == 0) {
             if (produced == limit) {
                 probing = true;
-                z.s.next_out = &probe;
-                z.s.avail_out = 1;
+                s.next_out = &probe;
+                s.avail_out = 1;
             } else if (keep == nullptr) {
                 size_t room = limit - produced < kScratch ? limit - produced : kScratch;
-                z.s.next_out = window;
-                z.s.avail_out = static_cast<uInt>(room);
+                s.next_out = window;
+                s.avail_out = static_cast<uInt>(room);
             } else {
                 if (produced == capacity) {
                     size_t grown = capacity == 0 ? (len < limit / 4 ? len * 4 : limit) : capacity * 2;
@@ -117,13 +178,13 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
                     capacity = grown;
                 }
                 size_t room = capacity - produced < kMaxPiece ? capacity - produced : kMaxPiece;
-                z.s.next_out = block.p + produced;
-                z.s.avail_out = static_cast<uInt>(room);
+                s.next_out = block.p + produced;
+                s.avail_out = static_cast<uInt>(room);
             }
         }
-        uInt before = z.s.avail_out;
-        int ret = inflate(&z.s, Z_NO_FLUSH);
-        size_t made = before - z.s.avail_out;
+        uInt before = s.avail_out;
+        int ret = inflate(&s, Z_NO_FLUSH);
+        size_t made = before - s.avail_out;
         if (probing) {
             if (made != 0) return S_ZLIB_OUTPUT_LIMIT;
         } else {
@@ -131,7 +192,7 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
         }
         switch (ret) {
         case Z_STREAM_END:
-            if (z.s.avail_in != 0 || fed < len) return S_ZLIB_TRAILING_DATA;
+            if (s.avail_in != 0 || fed < len) return S_ZLIB_TRAILING_DATA;
             if (keep != nullptr) {
                 if (produced == 0) {
                     std::free(block.release());
@@ -155,7 +216,7 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
         case Z_BUF_ERROR:
             // No progress possible: all input consumed while output room was
             // left, so the stream stops short.
-            if (z.s.avail_in == 0 && fed == len && z.s.avail_out != 0) return S_ZLIB_TRUNCATED;
+            if (s.avail_in == 0 && fed == len && s.avail_out != 0) return S_ZLIB_TRUNCATED;
             break;
         default:
             return S_ZLIB_CORRUPT_DATA;
@@ -171,13 +232,21 @@ int ZlibCodec::compress(unsigned char const* in, size_t len, CodecOutput& out) {
     if (in == nullptr) in = none;
     uLong bound = compressBound(len);
     if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
+    Lease<DeflaterPool, z_stream> stream(deflaters);
+    if (stream.get() == nullptr) return S_ZLIB_NO_MEMORY;
     MallocBlock block;
     block.p = static_cast<unsigned char*>(std::malloc(bound));
     if (block.p == nullptr) return S_ZLIB_NO_MEMORY;
-    uLongf made = bound;
-    int ret = compress2(block.p, &made, in, len, kCodecLevel);
+    // One call with room for the bound: the whole stream comes out at once.
+    z_stream& s = *stream.get();
+    s.next_in = const_cast<unsigned char*>(in);
+    s.avail_in = static_cast<uInt>(len);
+    s.next_out = block.p;
+    s.avail_out = static_cast<uInt>(bound);
+    int ret = deflate(&s, Z_FINISH);
     if (ret == Z_MEM_ERROR) return S_ZLIB_NO_MEMORY;
-    if (ret != Z_OK) return S_ZLIB_INPUT_TOO_LARGE;
+    if (ret != Z_STREAM_END) return S_ZLIB_INPUT_TOO_LARGE;
+    size_t made = s.total_out;
     if (auto* p = static_cast<unsigned char*>(std::realloc(block.p, made))) block.p = p;
     out.adopt(block.release(), made);
     return S_ZLIB_OK;

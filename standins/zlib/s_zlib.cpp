@@ -17,15 +17,24 @@
 namespace {
 
 std::atomic<unsigned int> maxOutput{S_ZLIB_DEFAULT_MAX_OUTPUT};
+// Whether the last load call refused the environment's value.
+std::atomic<int> environmentRejected{0};
 
-// The limit the environment asks for, or the default.
-unsigned int limitFromEnvironment() {
+// The limit the environment asks for: the default when the variable is
+// absent, and also when it is no decimal byte count from 1 to 4294967295
+// (empty, 0, a sign, anything after the digits, too large); `rejected` tells
+// the last case apart.
+unsigned int limitFromEnvironment(bool& rejected) {
     char const* text = std::getenv("S_ZLIB_MAX_OUTPUT");
-    if (text == nullptr || *text < '0' || *text > '9') return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    rejected = false;
+    if (text == nullptr) return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    rejected = true;
+    if (*text < '0' || *text > '9') return S_ZLIB_DEFAULT_MAX_OUTPUT;
     errno = 0;
     char* end = nullptr;
     unsigned long long value = std::strtoull(text, &end, 10);
     if (errno != 0 || *end != '\0' || value == 0 || value > UINT_MAX) return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    rejected = false;
     return static_cast<unsigned int>(value);
 }
 
@@ -98,7 +107,11 @@ CMN_GuardedRef* CMN_ZLibImpl::getService(TypifiedID const& id) {
 
 BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
     // The output limit is read afresh at every load call.
-    if (manager != nullptr && flags == 0) maxOutput.store(limitFromEnvironment(), std::memory_order_relaxed);
+    if (manager != nullptr && flags == 0) {
+        bool rejected = false;
+        maxOutput.store(limitFromEnvironment(rejected), std::memory_order_relaxed);
+        environmentRejected.store(rejected ? 1 : 0, std::memory_order_relaxed);
+    }
     return CMN_ModuleEntry<CMN_ZLibImpl>(manager, flags, ZLibS);
 }
 
@@ -107,5 +120,7 @@ unsigned int s_zlib_set_max_output(unsigned int bytes) {
 }
 
 unsigned int s_zlib_max_output(void) { return maxOutput.load(std::memory_order_relaxed); }
+
+int s_zlib_max_output_rejected(void) { return environmentRejected.load(std::memory_order_relaxed); }
 
 char const* s_zlib_codec_name(void) { return Codec::name(); }

@@ -32,8 +32,11 @@
 // the output actually produced, never beyond the limit. The default is 1 GiB.
 // A host lowers or raises it in one of two ways:
 //   - the environment variable S_ZLIB_MAX_OUTPUT, a decimal byte count from 1
-//     to 4294967295, read at every load call (absent or not such a number:
-//     the default);
+//     to 4294967295 (digits only), read at every load call. Absent: the
+//     default. Set to anything else (empty, 0, a sign, a fraction or
+//     exponent, trailing characters, too large): the value is refused, the
+//     default holds, and s_zlib_max_output_rejected() says so, for the host
+//     to tell its user;
 //   - s_zlib_set_max_output() below, at any time after loading.
 
 #include "cmn_export.h"
@@ -87,8 +90,13 @@ CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int
 // the next Decompress() on; 0 restores the default. Returns the previous
 // limit. Safe to call from any thread.
 CMN_EXPORT unsigned int s_zlib_set_max_output(unsigned int bytes);
-// The current output limit.
+// The current output limit. A host that gets S_ZLIB_OUTPUT_LIMIT names it,
+// e.g. "output exceeds the limit of N bytes; set S_ZLIB_MAX_OUTPUT to raise
+// it".
 CMN_EXPORT unsigned int s_zlib_max_output(void);
+// 1 when the last load call found S_ZLIB_MAX_OUTPUT set to a value it
+// refused (the default then holds), else 0. Safe to call from any thread.
+CMN_EXPORT int s_zlib_max_output_rejected(void);
 // The codec the module was built with: "libdeflate" (libdeflate decodes, and
 // encodes inputs of 4 KiB and more; zlib encodes shorter ones) or "zlib"
 // (zlib does everything; 32-bit builds).

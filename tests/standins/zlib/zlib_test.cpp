@@ -3,8 +3,10 @@
 // many sizes, both ways with zlib, run end to end (tests/e2e).
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "cmn_grefptr.h"
 #include "codec.h"  // ZlibCodec::classify: zlib's own reading of a stream
@@ -88,23 +90,54 @@ TEST_F(StandinZlib, EveryResultCodeOfDecompress) {
     }
     limit(static_cast<unsigned int>(zeros.size()) - 1);
     EXPECT_EQ(run(bomb, false), S_ZLIB_OUTPUT_LIMIT);
+    CodecOutput grown;  // zlib's growing block, the backend of 32-bit builds
+    EXPECT_EQ(ZlibCodec::decompress(bomb.data(), bomb.size(), zeros.size() - 1, grown), S_ZLIB_OUTPUT_LIMIT);
+    EXPECT_EQ(ZlibCodec::decompress(bomb.data(), bomb.size(), zeros.size(), grown), 0);
+    EXPECT_TRUE(grown.size() == zeros.size() && std::memcmp(grown.data(), zeros.data(), zeros.size()) == 0);
     limit(static_cast<unsigned int>(zeros.size()));
     EXPECT_TRUE(run(bomb, false, &back) == 0 && back == zeros);
     EXPECT_EQ(limit(0), zeros.size());
     EXPECT_EQ(limit(0), S_ZLIB_DEFAULT_MAX_OUTPUT) << "0 restores the default";
 }
 
+// A value the load call refuses keeps the default, and says so.
 TEST(StandinZlibEnvironment, TheLoadCallReadsTheLimit) {
     unsigned const byDefault = S_ZLIB_DEFAULT_MAX_OUTPUT;
-    std::pair<char const*, unsigned> const cases[] = {{"4096", 4096u},    {"4294967295", 4294967295u},
-                                                      {"0", byDefault},   {"4294967296", byDefault},
-                                                      {"12k", byDefault}, {"-5", byDefault}, {nullptr, byDefault}};
-    for (auto const& c : cases) {
-        c.first != nullptr ? setenv("S_ZLIB_MAX_OUTPUT", c.first, 1) : unsetenv("S_ZLIB_MAX_OUTPUT");
+    std::tuple<char const*, unsigned, int> const cases[] = {
+        {"4096", 4096u, 0},       {"4294967295", 4294967295u, 0}, {nullptr, byDefault, 0}, {"0", byDefault, 1},
+        {"4294967296", byDefault, 1}, {"12k", byDefault, 1},      {"-5", byDefault, 1},    {"", byDefault, 1},
+        {"1e6", byDefault, 1},    {" 7", byDefault, 1}};
+    for (auto const& [text, bytes, rejected] : cases) {
+        text != nullptr ? setenv("S_ZLIB_MAX_OUTPUT", text, 1) : unsetenv("S_ZLIB_MAX_OUTPUT");
         HostModules host;
         ASSERT_TRUE(host.load(ZIP_MODULE_DIR "/libs_zlib.so", nullptr));
-        EXPECT_EQ(reinterpret_cast<unsigned (*)()>(dlsym(host.modules()[0].handle, "s_zlib_max_output"))(), c.second);
+        void* h = host.modules()[0].handle;
+        EXPECT_EQ(reinterpret_cast<unsigned (*)()>(dlsym(h, "s_zlib_max_output"))(), bytes) << text;
+        EXPECT_EQ(reinterpret_cast<int (*)()>(dlsym(h, "s_zlib_max_output_rejected"))(), rejected) << text;
     }
+    unsetenv("S_ZLIB_MAX_OUTPUT");
+}
+
+// Codec states and output blocks are reused from call to call, across sizes
+// and both ways: every output stays exact and its own while others are made.
+TEST_F(StandinZlib, ReusedStatesAndBlocksKeepEveryOutputApart) {
+    std::vector<Bytes> plain, packed;
+    std::vector<Holder> restored;
+    for (size_t n : {size_t(300000), size_t(10), size_t(5000), size_t(3) << 20, size_t(0), size_t(200000)})
+        for (bool text : {true, false}) {
+            plain.push_back(sample(n, text));
+            packed.emplace_back();
+            ASSERT_EQ(run(plain.back(), true, &packed.back()), 0);
+            Bytes back(n + 1);
+            uLongf got = back.size();
+            EXPECT_TRUE(uncompress(back.data(), &got, packed.back().data(), packed.back().size()) == Z_OK &&
+                        got == n && std::equal(plain.back().begin(), plain.back().end(), back.begin())) << n;
+        }
+    for (size_t i = 0; i < packed.size(); ++i) {
+        restored.emplace_back(service->createVBuffer(packed[i].data(), packed[i].size()));
+        ASSERT_EQ(restored.back().get()->Decompress(), 0) << i;
+    }
+    for (size_t i = 0; i < packed.size(); ++i) EXPECT_EQ(outputOf(restored[i].get()), plain[i]) << i;
 }
 
 // The service after its load call; a buffer over the caller's bytes keeps

@@ -1,0 +1,38 @@
+#pragma once
+// Large blocks of bytes for the peer modules: the codec's output and the byte
+// buffers' storage.
+//
+// A fresh page costs far more than the bytes a codec writes into it, and the
+// allocator of the C library gives large blocks back to the system at every
+// free, so a block per call would pay fresh pages (and the process-wide
+// memory-map lock) on every call. Blocks here are anonymous mappings aligned
+// to 2 MiB; those made for 1 MiB or more are advised for transparent huge
+// pages (where the kernel declines, small pages serve, silently), so filling
+// one costs a fault per 2 MiB instead of one per 4 KiB, while smaller ones
+// keep no more than their own pages resident. A freed block goes into a
+// small cache of the module with at most kBigBlockWarm bytes still resident,
+// and serves the next request that fits without a system call or a fault.
+// The cache is freed when the module is unloaded (static destruction).
+//
+// Safe from any thread; the cache lock is held only to pick or file a block.
+
+#include <cstddef>
+
+// Requests from this many bytes up are worth a block; smaller ones belong to
+// the C library's allocator, whose small blocks stay warm on their own.
+constexpr size_t kBigBlockFrom = 128 * 1024;
+// Resident bytes a cached block keeps for reuse.
+constexpr size_t kBigBlockWarm = 8 * 1024 * 1024;
+
+struct BigBlock {
+    unsigned char* base = nullptr;  // null: no block
+    size_t reserved = 0;            // usable bytes, a multiple of 2 MiB
+    size_t touched = 0;             // how far the bytes may be resident
+};
+
+// A block of at least `bytes` usable bytes (contents unspecified), or one
+// with a null base when no address space can be had.
+BigBlock takeBigBlock(size_t bytes);
+// Gives a block back (a null base is ignored); `used` is how far it was
+// written since it was taken.
+void giveBigBlock(BigBlock block, size_t used);
