@@ -29,9 +29,9 @@ FAULTS = [
     ("slist_front_wrong_back_link", "framework/slist.h",
      "if (head != nullptr) head->prevLink = &it->next;", "if (head != nullptr) head->prevLink = &head;"),
     ("grefptr_replace_keeps_old_hold", "framework/cmn_grefptr.h",
-     "if (T* old = loadPointee()) guarded(old)->remReference(this);\n        if (g != nullptr) {", "if (g != nullptr) {"),
-    ("grefptr_lookup_takes_no_hold", "framework/cmn_grefptr.h",
-     "if (g != nullptr) g->addReference(this);\n        setPointee(typed(g));", "setPointee(typed(g));"),
+     "if (T* old = loadPointee()) guarded(old)->remReference(this);\n        hold(typed(g));", "hold(typed(g));"),
+    ("grefptr_hold_takes_no_reference", "framework/cmn_grefptr.h",
+     "guarded(p)->addReference(this);", "(void)guarded(p);"),
     ("entry_flags_misread", "framework/cmn_module_entry.h", "if (flags != 0) return nullptr;", "if (flags > 1) return nullptr;"),
 
     # ---- stubs --------------------------------------------------------------
