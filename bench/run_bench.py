@@ -159,7 +159,7 @@ def worst(pairs, pick=min):
     return pick(pairs) if pairs else (float("nan"), "not measured")
 
 
-def goals(cases, procs):
+def goals(cases, procs, grind):
     g = []
 
     def goal(name, value, where, target, ok):
@@ -187,9 +187,21 @@ def goals(cases, procs):
 
     inter = cases.get("Breakdown64/interleaved", {})
     rest = inter.get("rest_us", float("nan"))
-    goal("zip64-overhead-microseconds", rest, "ZipTBuf %.2f us - codec %.2f us - switch-file opens %.2f us" % (
-        inter.get("zip_us", 0), min(inter.get("codec_us", 0), inter.get("codec-libdeflate_us", 0)),
-        inter.get("switch_us", 0)), "< 1.00", rest < 1.0)
+    # The same in instructions (callgrind), which the machine's load does not
+    # disturb: the call less the zlib codec (what a 64-byte input uses) and
+    # the switch file's reading, priced at the holders piece's measured rate
+    # (the same kind of code: lookups, holders, allocations).
+    instr = {k: v.get("instructions", 0) for k, v in grind.items() if isinstance(v, dict)}
+    rest_instr = instr.get("zip", 0) - instr.get("codec", 0) - instr.get("switch", 0)
+    per_us = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+    h = cases.get("Breakdown64/holders", {})
+    holders_us = h["cpu_time"] * per_us[h.get("time_unit", "ns")] if h else float("nan")
+    priced = rest_instr * holders_us / instr["holders"] if instr.get("holders") else float("nan")
+    worst_rest = max(rest, priced)
+    goal("zip64-overhead-microseconds", worst_rest,
+         "ZipTBuf %.2f us - codec %.2f us - switch file %.2f us = %.2f us; %d instructions outside both = %.2f us" % (
+             inter.get("zip_us", 0), min(inter.get("codec_us", 0), inter.get("codec-libdeflate_us", 0)),
+             inter.get("switch_us", 0), rest, rest_instr, priced), "< 1.00", worst_rest < 1.0)
     trims = worst(((c.get("trims", 0), n) for n, c in cases.items()
                    if n.startswith(("Compress/service", "Compress/stub", "Restore/service", "Restore/stub"))), max)
     goal("heap-trims-per-call", trims[0], trims[1], "0", trims[0] == 0)
@@ -239,7 +251,7 @@ def main():
     grind = callgrind(build, outdir, quick)
     print("whole processes: zip-host, zip-floor, pigz ...", flush=True)
     procs = processes(build, tmp, quick)
-    results = goals(cases, procs)
+    results = goals(cases, procs, grind)
     for name, data in (("callgrind.json", grind), ("process.json", procs), ("goals.json", results)):
         with open(os.path.join(outdir, name), "w") as f:
             json.dump(data, f, indent=1)

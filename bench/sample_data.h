@@ -6,9 +6,10 @@
 #include <vector>
 
 inline std::vector<unsigned char> textLike(size_t n, uint32_t seed = 1) {
-    static char const* const words[] = {"the ", "buffer ", "module ", "holds ", "a ", "reference ", "to ",
-                                        "service ", "and ", "compresses ", "data ", "when ", "asked, ",
-                                        "while ", "the host ", "unloads ", "nothing.\n", "of ", "ZIP "};
+    static char const* const words[] = {"the ",       "buffer ",    "module ",  "holds ", "a ",
+                                        "reference ", "to ",        "service ", "and ",   "compresses ",
+                                        "data ",      "when ",      "asked, ",  "while ", "the host ",
+                                        "unloads ",   "nothing.\n", "of ",      "ZIP "};
     std::vector<unsigned char> out;
     out.reserve(n);
     uint32_t x = seed * 2654435761u + 1;

@@ -73,9 +73,7 @@ public:
         return clean;
     }
 
-    void* symbol(char const* name) const {
-        return modules_.empty() ? nullptr : dlsym(modules_.back().handle, name);
-    }
+    void* symbol(char const* name) const { return modules_.empty() ? nullptr : dlsym(modules_.back().handle, name); }
 
     int moduleCount() override { return static_cast<int>(modules_.size()); }
     BaseModuleInterface* findModule(TypifiedID const*) override { return nullptr; }  // modules never ask
@@ -120,17 +118,16 @@ int main(int argc, char** argv) {
     if (argc == 4) setenv("S_INI_CONFIG_DIR", argv[3], 1);
     std::string const dir = argv[1];
     Host host;
-    bool ok = host.load(dir + "/libs_tbuf.so") && host.load(dir + "/libs_zlib.so") &&
-              host.load(dir + "/libs_zip.so") && host.load(argv[2]);
+    bool ok = host.load(dir + "/libs_tbuf.so") && host.load(dir + "/libs_zlib.so") && host.load(dir + "/libs_zip.so") &&
+              host.load(argv[2]);
     if (ok) {
         auto roundtrip = reinterpret_cast<Roundtrip>(host.symbol("zip_example_roundtrip"));
         std::string text;
         for (int i = 0; i < 2000; ++i) text += "record " + std::to_string(i % 97) + ": the same words again\n";
         unsigned int packed = 0;
-        unsigned int code = roundtrip == nullptr
-                                ? 1u
-                                : roundtrip(reinterpret_cast<unsigned char const*>(text.data()),
-                                            static_cast<unsigned int>(text.size()), &packed);
+        unsigned int code = roundtrip == nullptr ? 1u
+                                                 : roundtrip(reinterpret_cast<unsigned char const*>(text.data()),
+                                                             static_cast<unsigned int>(text.size()), &packed);
         std::printf("compressed %zu bytes to %u, restored: %s (%u)\n", text.size(), packed,
                     code == 0 ? "identical" : "FAILED", code);
         // With a configuration folder, compression is on: the output must be smaller.

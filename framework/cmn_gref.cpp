@@ -2,8 +2,7 @@
 
 #include "cmn_obj_mgr.h"
 
-CMN_GuardedRef::CMN_GuardedRef(unsigned int)
-    : CMN_Reference(), holderLock(""), prevLink(nullptr), next(nullptr) {
+CMN_GuardedRef::CMN_GuardedRef(unsigned int) : CMN_Reference(), holderLock(""), prevLink(nullptr), next(nullptr) {
     ObjectManager.storeObj(this);
 }
 

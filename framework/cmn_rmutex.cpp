@@ -6,9 +6,7 @@ CMN_Mutex::~CMN_Mutex() { pthread_mutex_destroy(&mutex); }
 void CMN_Mutex::lock() { pthread_mutex_lock(&mutex); }
 void CMN_Mutex::unlock() { pthread_mutex_unlock(&mutex); }
 
-CMN_RecursiveMutex::CMN_RecursiveMutex(char const*) : depth(0), owner(0) {
-    pthread_mutex_init(&mutex, nullptr);
-}
+CMN_RecursiveMutex::CMN_RecursiveMutex(char const*) : depth(0), owner(0) { pthread_mutex_init(&mutex, nullptr); }
 
 CMN_RecursiveMutex::~CMN_RecursiveMutex() { pthread_mutex_destroy(&mutex); }
 

@@ -28,9 +28,7 @@ void Tuint32ID::dump() const {}
 // language and the failure reaches the caller: no half-built identifier.
 TstringID::TstringID(char const* s) : TypifiedID(IDT_STRING), value(nullptr) { init(s); }
 
-TstringID::TstringID(TstringID const& other) : TypifiedID(other), value(nullptr) {
-    init(other.value);
-}
+TstringID::TstringID(TstringID const& other) : TypifiedID(other), value(nullptr) { init(other.value); }
 
 TstringID::~TstringID() {
     if (value != nullptr) delete[] value;

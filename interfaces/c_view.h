@@ -227,12 +227,12 @@ typedef struct CV_ObjectManager {
  * The primary table of every service object. getService answers the
  * service's guarded part (no reference comes with it) or null. */
 struct CV_BaseModule;
-#define CV_BASE_MODULE_SLOTS(Self)                                                \
-    void (*destroy)(Self * self);                                                 \
-    void (*destroy_deleting)(Self * self);                                        \
-    int (*getModuleID)(Self * self);                                              \
-    int (*getVersion)(Self * self);                                               \
-    int (*getBuild)(Self * self);                                                 \
+#define CV_BASE_MODULE_SLOTS(Self)         \
+    void (*destroy)(Self * self);          \
+    void (*destroy_deleting)(Self * self); \
+    int (*getModuleID)(Self * self);       \
+    int (*getVersion)(Self * self);        \
+    int (*getBuild)(Self * self);          \
     CV_GuardedRef* (*getService)(Self * self, CV_TypifiedID const* id)
 
 typedef struct CV_BaseModule_vtbl {
@@ -366,8 +366,7 @@ struct CV_ModMgr;
 typedef struct CV_ModMgr_vtbl {
     int (*moduleCount)(struct CV_ModMgr* self);
     CV_BaseModule* (*findModule)(struct CV_ModMgr* self, CV_TypifiedID const* module);
-    CV_GuardedRef* (*lookupService)(struct CV_ModMgr* self, CV_TypifiedID const* service,
-                                    CV_TypifiedID const* asking);
+    CV_GuardedRef* (*lookupService)(struct CV_ModMgr* self, CV_TypifiedID const* service, CV_TypifiedID const* asking);
 } CV_ModMgr_vtbl;
 
 typedef struct CV_ModMgr {

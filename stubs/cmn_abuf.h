@@ -12,9 +12,9 @@
 /// not run while another thread uses the stub.
 
 #include "cmn_export.h"
+#include "cmn_stub.h"
 #include "id_type.h"
 #include "tbuf.h"
-#include "cmn_stub.h"
 
 /// The numeric identifier 111 of the byte-buffer service. The identifiers and
 /// the stub class are private to each module that carries this client; of the
@@ -23,7 +23,7 @@ extern Tuint32ID X509CmnSrvID;
 
 class X509CmnSrv : public CMN_ServiceStub<X509CmnSrv_I> {
 public:
-    X509CmnSrv();                 ///< unbound, serviceID X509CmnSrvID
+    X509CmnSrv();  ///< unbound, serviceID X509CmnSrvID
     explicit X509CmnSrv(bool bindNow);
     ~X509CmnSrv() override;
     X509CmnSrv& operator=(X509CmnSrv const& other);

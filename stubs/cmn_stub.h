@@ -64,8 +64,7 @@ template <class T>
 class CMN_ServiceStub : public CMN_ServiceStubInterface {
 public:
     /// Unbound unless `bindNow`, in which case it looks the service up at once.
-    explicit CMN_ServiceStub(TypifiedID const& service, bool bindNow = false)
-        : holder(service, bindNow), useCount(0) {}
+    explicit CMN_ServiceStub(TypifiedID const& service, bool bindNow = false) : holder(service, bindNow), useCount(0) {}
     CMN_ServiceStub(CMN_ServiceStub const&) = delete;
     /// The holder is assigned (old target released once the calls running on
     /// it have returned, new one referenced) and the use count copied; the
@@ -206,8 +205,7 @@ class PKIXAnyObject : public CMN_ObjectStub<T> {
 public:
     PKIXAnyObject(T* p, CMN_ServiceStubInterface* service)
         : CMN_ObjectStub<T>(p, service), err(p != nullptr ? 0 : CMN_NOT_BOUND) {}
-    explicit PKIXAnyObject(CMN_ServiceStubInterface* service)
-        : CMN_ObjectStub<T>(service), err(CMN_NOT_BOUND) {}
+    explicit PKIXAnyObject(CMN_ServiceStubInterface* service) : CMN_ObjectStub<T>(service), err(CMN_NOT_BOUND) {}
 
     /// The result code of the last operation; changes nothing.
     virtual int error() const { return err; }

@@ -49,6 +49,4 @@ int VBuffer::Decompress() { return pointee != nullptr ? pointee->Decompress() : 
 
 unsigned int VBuffer::GetOutputSize() const { return pointee != nullptr ? pointee->GetOutputSize() : 0; }
 
-unsigned char const* VBuffer::GetOutputData() const {
-    return pointee != nullptr ? pointee->GetOutputData() : nullptr;
-}
+unsigned char const* VBuffer::GetOutputData() const { return pointee != nullptr ? pointee->GetOutputData() : nullptr; }

@@ -37,8 +37,8 @@ public:
     ~VBuffer();
 
     bool is_nil() const;
-    int Compress();                             ///< 40 when nil
-    int Decompress();                           ///< 40 when nil
-    unsigned int GetOutputSize() const;         ///< 0 when nil
-    unsigned char const* GetOutputData() const; ///< null when nil
+    int Compress();                              ///< 40 when nil
+    int Decompress();                            ///< 40 when nil
+    unsigned int GetOutputSize() const;          ///< 0 when nil
+    unsigned char const* GetOutputData() const;  ///< null when nil
 };

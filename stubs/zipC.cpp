@@ -1,7 +1,7 @@
 #include "zipC.h"
 
-#include "cmn_init_order.h"
 #include "cmn_abuf.h"
+#include "cmn_init_order.h"
 
 // Built after the framework's lock and registry, before the module's own
 // identifier and service stub; destroyed in the reverse order.

@@ -7,8 +7,8 @@
 /// cannot be found or its module has cut them loose.
 
 #include "cmn_export.h"
-#include "id_type.h"
 #include "cmn_stub.h"
+#include "id_type.h"
 #include "zip.h"
 
 /// The identifier "ZIP" by which TZip stubs look the service up.

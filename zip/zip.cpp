@@ -12,7 +12,6 @@
 #include "zip_impl.h"
 #include "zlib_service.h"
 
-
 // Module globals, built after every framework global and the service
 // identifier TZipID, in this order, and destroyed in the reverse order: TZipS
 // lets go of the service object while the registry and RefMutex still exist.

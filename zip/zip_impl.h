@@ -57,8 +57,7 @@ public:
     // result, made by the byte-buffer service; it shares no buffer with the
     // source. `source` must be a zip buffer of this module.
     explicit TZipBufferImpl(TZipBuffer_Interface const& source);
-    TZipBufferImpl(TZipBufferImpl const& source)
-        : TZipBufferImpl(static_cast<TZipBuffer_Interface const&>(source)) {}
+    TZipBufferImpl(TZipBufferImpl const& source) : TZipBufferImpl(static_cast<TZipBuffer_Interface const&>(source)) {}
     TZipBufferImpl& operator=(TZipBufferImpl const&) = delete;
     // Gives back the holds on the input and the result.
     ~TZipBufferImpl() override;

@@ -8,12 +8,12 @@
 
 namespace {
 
-constexpr size_t kHugePage = 2 * 1024 * 1024;
+constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kKept = 4;
 // Requests from this size up get huge pages: filling 2 MiB of fresh small
 // pages costs many times what one huge page does, while a huge page costs
 // at most twice the memory such a request needs.
-constexpr size_t kHugeFrom = 1024 * 1024;
+constexpr size_t kHugeFrom = size_t{1} << 20;
 
 size_t roundUp(size_t n, size_t to) { return n > SIZE_MAX - (to - 1) ? 0 : (n + to - 1) / to * to; }
 

@@ -22,7 +22,7 @@
 // the C library's allocator, whose small blocks stay warm on their own.
 constexpr size_t kBigBlockFrom = 128 * 1024;
 // Resident bytes a cached block keeps for reuse.
-constexpr size_t kBigBlockWarm = 8 * 1024 * 1024;
+constexpr size_t kBigBlockWarm = size_t{8} << 20;
 
 struct BigBlock {
     unsigned char* base = nullptr;  // null: no block

@@ -24,8 +24,8 @@ namespace {
 void printUnloadReport(std::vector<UnloadStep> const& steps, std::ostream& out) {
     for (UnloadStep const& s : steps) {
         out << "unload " << s.name << ": " << s.objectsAfterUnloadCall << " object(s) after the unload call; "
-            << (s.usedByOthers ? "still used by other modules, holders cut loose" : "not used by other modules")
-            << "; " << s.objectsAfterFini << " object(s) left before dlclose; dlclose "
+            << (s.usedByOthers ? "still used by other modules, holders cut loose" : "not used by other modules") << "; "
+            << s.objectsAfterFini << " object(s) left before dlclose; dlclose "
             << (s.dlcloseOk ? "ok" : "FAILED: " + s.dlcloseError) << "; "
             << (s.stillMapped ? "STILL MAPPED" : "gone from the process") << "\n";
     }
@@ -155,8 +155,8 @@ int runInspect(std::string const& modulesDir, bool dot) {
             if (dot) {
                 dumpRegistriesDot(modules, out);
             } else {
-                out << "== while the host holds a byte buffer and a zip buffer (ZipTBuf: "
-                    << resultCodeName(code) << ")\n";
+                out << "== while the host holds a byte buffer and a zip buffer (ZipTBuf: " << resultCodeName(code)
+                    << ")\n";
                 dumpRegistries(modules, out);
             }
         }

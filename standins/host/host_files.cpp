@@ -47,8 +47,7 @@ void removeStaleTemporaries(std::string const& dir) {
     closedir(d);
 }
 
-bool writeInPlace(std::string const& path, bool truncate, unsigned char const* data, size_t n,
-                  std::string* error) {
+bool writeInPlace(std::string const& path, bool truncate, unsigned char const* data, size_t n, std::string* error) {
     // O_CREAT for a symbolic link whose target does not exist yet.
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
     if (fd < 0) {
@@ -86,7 +85,8 @@ bool replace(std::string const& path, struct stat const* existing, unsigned char
     haveTemporary = 1;
     if (existing != nullptr) {
         // The owner first: changing it may clear set-id bits the mode restores.
-        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) { /* not permitted: keep ours */ }
+        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) { /* not permitted: keep ours */
+        }
         fchmod(fd, existing->st_mode & 07777);
     } else {
         mode_t mask = umask(0);
@@ -131,8 +131,8 @@ bool PendingInput::open(std::string const& in, std::string* error) {
             if (fd > STDIN_FILENO) close(fd);
         }
     } closer{fd};
-    std::string const tooLarge = "cannot read " + name_ + ": larger than a byte buffer can hold (" +
-                                 std::to_string(S_TBUF_MAX_LEN) + " bytes)";
+    std::string const tooLarge =
+        "cannot read " + name_ + ": larger than a byte buffer can hold (" + std::to_string(S_TBUF_MAX_LEN) + " bytes)";
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (static_cast<unsigned long long>(st.st_size) > S_TBUF_MAX_LEN) {
@@ -196,8 +196,9 @@ TBuf* PendingInput::intoBuffer(std::string* error, bool* noMemory) {
     buf->release();
     *noMemory = code == S_TBUF_NO_MEMORY;
     *error = "cannot read " + name_ + ": " +
-             (*noMemory ? "out of memory" : code == S_TBUF_FILE_TOO_LARGE ? "larger than a byte buffer can hold"
-                                                                          : "the byte-buffer service could not read it") +
+             (*noMemory                       ? "out of memory"
+              : code == S_TBUF_FILE_TOO_LARGE ? "larger than a byte buffer can hold"
+                                              : "the byte-buffer service could not read it") +
              " (" + std::to_string(code) + ")";
     return nullptr;
 }

@@ -34,8 +34,8 @@ public:
     TBuf* intoBuffer(std::string* error, bool* noMemory);
 
 private:
-    std::string name_;      // for messages
-    std::string loadPath_;  // a regular file: the path TBuf::load reads
+    std::string name_;                // for messages
+    std::string loadPath_;            // a regular file: the path TBuf::load reads
     unsigned char* block_ = nullptr;  // any other input: what was read
     size_t size_ = 0;
 };

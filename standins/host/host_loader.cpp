@@ -56,9 +56,7 @@ void* ownSymbol(void* handle, char const* name, std::string const& path, std::st
     return sym;
 }
 
-bool readAt(int fd, void* buf, size_t n, off_t at) {
-    return pread(fd, buf, n, at) == static_cast<ssize_t>(n);
-}
+bool readAt(int fd, void* buf, size_t n, off_t at) { return pread(fd, buf, n, at) == static_cast<ssize_t>(n); }
 
 bool within(unsigned long long offset, unsigned long long size, unsigned long long fileSize) {
     return offset <= fileSize && size <= fileSize - offset;
@@ -75,12 +73,22 @@ char const kMachineName[] = "i386";
 // The dynamic entries whose value is an address the loader reads through.
 bool isAddressTag(long long tag) {
     switch (tag) {
-        case DT_PLTGOT: case DT_HASH: case DT_STRTAB: case DT_SYMTAB: case DT_RELA: case DT_INIT:
-        case DT_FINI: case DT_REL: case DT_JMPREL: case DT_INIT_ARRAY: case DT_FINI_ARRAY:
-        case DT_GNU_HASH: case DT_VERSYM: case DT_VERDEF: case DT_VERNEED:
-            return true;
-        default:
-            return false;
+        case DT_PLTGOT:
+        case DT_HASH:
+        case DT_STRTAB:
+        case DT_SYMTAB:
+        case DT_RELA:
+        case DT_INIT:
+        case DT_FINI:
+        case DT_REL:
+        case DT_JMPREL:
+        case DT_INIT_ARRAY:
+        case DT_FINI_ARRAY:
+        case DT_GNU_HASH:
+        case DT_VERSYM:
+        case DT_VERDEF:
+        case DT_VERNEED: return true;
+        default: return false;
     }
 }
 
@@ -133,8 +141,7 @@ private:
             if (ph.p_type != PT_LOAD) continue;
             unsigned long long const align = ph.p_align;
             if (ph.p_filesz > ph.p_memsz || align < 4096 || (align & (align - 1)) != 0 ||
-                (ph.p_vaddr - ph.p_offset) % align != 0 || ph.p_vaddr + ph.p_memsz < ph.p_vaddr ||
-                ph.p_vaddr < lastEnd)
+                (ph.p_vaddr - ph.p_offset) % align != 0 || ph.p_vaddr + ph.p_memsz < ph.p_vaddr || ph.p_vaddr < lastEnd)
                 return "damaged program headers (a loadable segment's sizes, alignment or order)";
             lastEnd = ph.p_vaddr + ph.p_memsz;
             ++loads;
@@ -178,8 +185,8 @@ private:
         if (!mapped(dynamic_->p_vaddr, dynamic_->p_filesz))
             return "damaged program headers (the dynamic segment lies outside the loaded image)";
         std::vector<ElfW(Dyn)> dyn(dynamic_->p_filesz / sizeof(ElfW(Dyn)));
-        if (dyn.empty() || !readAt(fd_, dyn.data(), dyn.size() * sizeof(ElfW(Dyn)),
-                                   static_cast<off_t>(dynamic_->p_offset)))
+        if (dyn.empty() ||
+            !readAt(fd_, dyn.data(), dyn.size() * sizeof(ElfW(Dyn)), static_cast<off_t>(dynamic_->p_offset)))
             return "damaged dynamic section (empty)";
         bool ended = false;
         bool bindNow = false;
@@ -211,8 +218,7 @@ private:
     char const* checkPermissions(bool bindNow, unsigned long long pltgot, unsigned long long init) const {
         if (!mappedWith(dynamic_->p_vaddr, PF_W) || (pltgot != 0 && !mappedWith(pltgot, PF_W)))
             return "damaged program headers (the dynamic section or offset table is not writable)";
-        if (init != 0 && !mappedWith(init, PF_X))
-            return "damaged program headers (the initialiser is not executable)";
+        if (init != 0 && !mappedWith(init, PF_X)) return "damaged program headers (the initialiser is not executable)";
         for (ElfW(Phdr) const& ph : phdrs_) {
             if (ph.p_type != PT_GNU_RELRO) continue;
             ElfW(Phdr) const* load = segmentOf(ph.p_vaddr, ph.p_memsz);

@@ -18,10 +18,10 @@
 
 // A module file, opened. Owned by whoever opened it; closed with closeModule.
 struct OpenedModule {
-    std::string path;                // as opened
-    std::string name;                // the module's identifier as text, else the file name
-    void* handle = nullptr;          // from dlopen
-    TypifiedID const* id = nullptr;  // the module's own identifier object (pModuleID), if exported
+    std::string path;                      // as opened
+    std::string name;                      // the module's identifier as text, else the file name
+    void* handle = nullptr;                // from dlopen
+    TypifiedID const* id = nullptr;        // the module's own identifier object (pModuleID), if exported
     CMN_ObjectManager* objects = nullptr;  // from GetObjectManager()
     BaseModuleInterface* (*entry)(ModMgr_Interface*, int) = nullptr;
 };

@@ -3,11 +3,10 @@
 int registeredObjects(CMN_ObjectManager* objects) {
     if (objects == nullptr) return 0;
     int n = 0;
-    CMN_VisitRegistry(*objects, [&](CMN_GuardedRef*) { ++n; }, [](CMN_GuardedRef*, CMN_GRPHolder*) {});
+    CMN_VisitRegistry(
+        *objects, [&](CMN_GuardedRef*) { ++n; }, [](CMN_GuardedRef*, CMN_GRPHolder*) {});
     return n;
 }
-
-
 
 HostModules::HostModules(int dlopenFlags) : flags_(dlopenFlags) { ModMgr = this; }
 

@@ -49,7 +49,7 @@ struct UnloadStep {
     int objectsAfterFini = 0;        // registered objects before dlclose
     bool dlcloseOk = false;          // step 4
     std::string dlcloseError;
-    bool stillMapped = false;        // step 5
+    bool stillMapped = false;  // step 5
     bool ok() const { return dlcloseOk && !stillMapped; }
 };
 

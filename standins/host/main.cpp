@@ -124,8 +124,8 @@ int run(int argc, char** argv) {
     if ((command == "compress" || command == "decompress") && args.size() <= 3) {
         std::string in = args.size() > 1 ? args[1] : "-";
         std::string out = args.size() > 2 ? args[2] : "-";
-        return runCodecCommand(command == "compress" ? CodecOp::Compress : CodecOp::Decompress, modulesDir, in,
-                               out, verbose, timing);
+        return runCodecCommand(command == "compress" ? CodecOp::Compress : CodecOp::Decompress, modulesDir, in, out,
+                               verbose, timing);
     }
     if (command == "inspect" && (args.size() == 1 || (args.size() == 2 && args[1] == "--dot"))) {
         return runInspect(modulesDir, args.size() == 2);

@@ -50,8 +50,13 @@ std::vector<ObjectView> snapshot(CMN_ObjectManager* om) {
     std::vector<ObjectView> objects;
     if (om == nullptr) return objects;
     CMN_VisitRegistry(
-        *om, [&](CMN_GuardedRef* o) { objects.push_back({o, typeName(o), o->references(), {}}); },
-        [&](CMN_GuardedRef*, CMN_GRPHolder* h) { objects.back().holders.push_back({h, idText(h->getModuleID())}); });
+        *om,
+        [&](CMN_GuardedRef* o) {
+            objects.push_back({o, typeName(o), o->references(), {}});
+        },
+        [&](CMN_GuardedRef*, CMN_GRPHolder* h) {
+            objects.back().holders.push_back({h, idText(h->getModuleID())});
+        });
     return objects;
 }
 
@@ -87,8 +92,7 @@ void dumpRegistriesDot(HostModules const& modules, std::ostream& out) {
         out << "  }\n";
         for (ObjectView const& o : objects) {
             for (HolderView const& h : o.holders) {
-                out << "  \"" << dotId("h", h.address) << "\" [shape=box, label=\"holder\\n" << h.module
-                    << "\"];\n";
+                out << "  \"" << dotId("h", h.address) << "\" [shape=box, label=\"holder\\n" << h.module << "\"];\n";
                 out << "  \"" << dotId("h", h.address) << "\" -> \"" << dotId("o", o.address) << "\";\n";
             }
         }

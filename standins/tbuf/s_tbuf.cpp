@@ -8,8 +8,8 @@
 #include "cmn_init_order.h"
 #include "cmn_module_entry.h"
 #include "cmn_obj_mgr.h"
-#include "tbuf.h"
 #include "cmn_stub.h"
+#include "tbuf.h"
 #include "tbuf_buffer.h"
 
 namespace {

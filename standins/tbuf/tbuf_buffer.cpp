@@ -258,8 +258,7 @@ int TBufImpl::save(char const* path) {
     if (raw < 0) return S_TBUF_FILE_UNWRITABLE;
     TemporaryFile temporary(temporaryPath);
     FileDescriptor fd(raw);
-    if (!writeAll(fd.get(), bytes, size) || ::fsync(fd.get()) != 0 || !fd.close())
-        return S_TBUF_FILE_UNWRITABLE;
+    if (!writeAll(fd.get(), bytes, size) || ::fsync(fd.get()) != 0 || !fd.close()) return S_TBUF_FILE_UNWRITABLE;
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) return S_TBUF_FILE_UNWRITABLE;
     temporary.keep();
     return S_TBUF_OK;

@@ -76,5 +76,5 @@ private:
 
     unsigned char* bytes;  // null when empty; else size + 1 bytes, NUL last
     unsigned int size;
-    BigBlock large;        // base is `bytes` when they live in a big block
+    BigBlock large;  // base is `bytes` when they live in a big block
 };

@@ -79,7 +79,7 @@ struct LibdeflateCodec {
 // while below that its fixed cost per call (resetting its match finder)
 // outweighs its speed and zlib encodes faster.
 struct MeasuredCodec {
-    static constexpr size_t kSmallInput = 4 * 1024;
+    static constexpr size_t kSmallInput = size_t{4} << 10;
     static char const* name() { return "libdeflate"; }
     static int compress(unsigned char const* in, size_t len, CodecOutput& out) {
         return len < kSmallInput ? ZlibCodec::compress(in, len, out) : LibdeflateCodec::compress(in, len, out);

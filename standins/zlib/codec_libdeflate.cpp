@@ -14,12 +14,14 @@ libdeflate_compressor* makeCompressor() { return libdeflate_alloc_compressor(kCo
 libdeflate_decompressor* makeDecompressor() { return libdeflate_alloc_decompressor(); }
 // libdeflate's states carry nothing from one call to the next.
 template <class T>
-bool ready(T*) { return true; }
+bool ready(T*) {
+    return true;
+}
 
 using CompressorPool =
     StatePool<libdeflate_compressor, makeCompressor, libdeflate_free_compressor, ready<libdeflate_compressor>>;
-using DecompressorPool = StatePool<libdeflate_decompressor, makeDecompressor, libdeflate_free_decompressor,
-                                   ready<libdeflate_decompressor>>;
+using DecompressorPool =
+    StatePool<libdeflate_decompressor, makeDecompressor, libdeflate_free_decompressor, ready<libdeflate_decompressor>>;
 
 CompressorPool compressors;
 DecompressorPool decompressors;

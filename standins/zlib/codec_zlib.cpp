@@ -62,8 +62,8 @@ int checkZlibHeader(unsigned char const* in, size_t len) {
     if (in == nullptr || len < 2) return VBUFFER_NOT_COMPRESSED;
     unsigned int cmf = in[0];
     unsigned int flg = in[1];
-    if ((cmf & 0x0f) != 8) return VBUFFER_NOT_COMPRESSED;   // method: deflate only
-    if ((cmf >> 4) > 7) return VBUFFER_NOT_COMPRESSED;      // window above 32 KiB
+    if ((cmf & 0x0f) != 8) return VBUFFER_NOT_COMPRESSED;  // method: deflate only
+    if ((cmf >> 4) > 7) return VBUFFER_NOT_COMPRESSED;     // window above 32 KiB
     if (((cmf << 8) | flg) % 31 != 0) return VBUFFER_NOT_COMPRESSED;
     if ((flg & 0x20) != 0) return S_ZLIB_NEEDS_DICTIONARY;
     return S_ZLIB_OK;
@@ -73,7 +73,7 @@ namespace {
 
 // zlib counts in uInt; larger inputs are fed in pieces of at most this size.
 constexpr size_t kMaxPiece = UINT_MAX;
-constexpr size_t kScratch = 64 * 1024;
+constexpr size_t kScratch = size_t{64} << 10;
 
 // Frees a malloc'd block unless released.
 class MallocBlock {
@@ -191,35 +191,31 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
             produced += made;
         }
         switch (ret) {
-        case Z_STREAM_END:
-            if (s.avail_in != 0 || fed < len) return S_ZLIB_TRAILING_DATA;
-            if (keep != nullptr) {
-                if (produced == 0) {
-                    std::free(block.release());
-                    block.p = static_cast<unsigned char*>(std::malloc(1));
-                    if (block.p == nullptr) return S_ZLIB_NO_MEMORY;
-                } else if (produced < capacity) {
-                    // Give back what the output did not use; keep the larger
-                    // block if the system declines.
-                    if (auto* p = static_cast<unsigned char*>(std::realloc(block.p, produced))) block.p = p;
+            case Z_STREAM_END:
+                if (s.avail_in != 0 || fed < len) return S_ZLIB_TRAILING_DATA;
+                if (keep != nullptr) {
+                    if (produced == 0) {
+                        std::free(block.release());
+                        block.p = static_cast<unsigned char*>(std::malloc(1));
+                        if (block.p == nullptr) return S_ZLIB_NO_MEMORY;
+                    } else if (produced < capacity) {
+                        // Give back what the output did not use; keep the larger
+                        // block if the system declines.
+                        if (auto* p = static_cast<unsigned char*>(std::realloc(block.p, produced))) block.p = p;
+                    }
+                    keep->adopt(block.release(), produced);
                 }
-                keep->adopt(block.release(), produced);
-            }
-            return S_ZLIB_OK;
-        case Z_NEED_DICT:
-            return S_ZLIB_NEEDS_DICTIONARY;
-        case Z_DATA_ERROR:
-            return S_ZLIB_CORRUPT_DATA;
-        case Z_MEM_ERROR:
-            return S_ZLIB_NO_MEMORY;
-        case Z_OK:
-        case Z_BUF_ERROR:
-            // No progress possible: all input consumed while output room was
-            // left, so the stream stops short.
-            if (s.avail_in == 0 && fed == len && s.avail_out != 0) return S_ZLIB_TRUNCATED;
-            break;
-        default:
-            return S_ZLIB_CORRUPT_DATA;
+                return S_ZLIB_OK;
+            case Z_NEED_DICT: return S_ZLIB_NEEDS_DICTIONARY;
+            case Z_DATA_ERROR: return S_ZLIB_CORRUPT_DATA;
+            case Z_MEM_ERROR: return S_ZLIB_NO_MEMORY;
+            case Z_OK:
+            case Z_BUF_ERROR:
+                // No progress possible: all input consumed while output room was
+                // left, so the stream stops short.
+                if (s.avail_in == 0 && fed == len && s.avail_out != 0) return S_ZLIB_TRUNCATED;
+                break;
+            default: return S_ZLIB_CORRUPT_DATA;
         }
     }
 }

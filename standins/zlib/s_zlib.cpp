@@ -7,12 +7,12 @@
 #include <climits>
 #include <cstdlib>
 
-#include "codec.h"
 #include "cmn_init_order.h"
 #include "cmn_module_entry.h"
 #include "cmn_obj_mgr.h"
-#include "zlib_service.h"
 #include "cmn_stub.h"
+#include "codec.h"
+#include "zlib_service.h"
 
 namespace {
 

@@ -96,9 +96,11 @@ public:
 // taken under the registry's locks (RegisteredObjects() lists the objects).
 inline std::vector<CMN_GRPHolder*> ListedOn(CMN_GuardedRef* g) {
     std::vector<CMN_GRPHolder*> out;
-    CMN_VisitRegistry(ObjectManager, [](CMN_GuardedRef*) {}, [&](CMN_GuardedRef* o, CMN_GRPHolder* h) {
-        if (o == g) out.push_back(h);
-    });
+    CMN_VisitRegistry(
+        ObjectManager, [](CMN_GuardedRef*) {},
+        [&](CMN_GuardedRef* o, CMN_GRPHolder* h) {
+            if (o == g) out.push_back(h);
+        });
     return out;
 }
 

@@ -39,10 +39,15 @@ TEST(Identifiers, EqualOnlyForTheSameKindAndValueAndOrderedByTheArgument) {
     TstringID zip("ZIP"), lower("zip"), ziq("ZIQ"), empty(""), fromNull(nullptr);
     AnyString anyString;
     int const kKinds = 2;  // the kinds differ: no order to check
-    struct { TypifiedID const *a, *b; bool equal; int order; } const cases[] = {
-        {&n64, &n111, false, 1}, {&n111, &n64, false, -1}, {&n0, &nMax, false, 1}, {&nMax, &nMax, true, 0},
-        {&zip, &ziq, false, 1}, {&ziq, &zip, false, -1}, {&zip, &lower, false, 1}, {&zip, &empty, false, -1},
-        {&empty, &fromNull, true, 0}, {&anyString, &zip, true, 0}, {&anyString, &n0, false, kKinds},
+    struct {
+        TypifiedID const *a, *b;
+        bool equal;
+        int order;
+    } const cases[] = {
+        {&n64, &n111, false, 1},     {&n111, &n64, false, -1},         {&n0, &nMax, false, 1},
+        {&nMax, &nMax, true, 0},     {&zip, &ziq, false, 1},           {&ziq, &zip, false, -1},
+        {&zip, &lower, false, 1},    {&zip, &empty, false, -1},        {&empty, &fromNull, true, 0},
+        {&anyString, &zip, true, 0}, {&anyString, &n0, false, kKinds},
     };
     for (auto const& c : cases) {
         EXPECT_EQ(*c.a == *c.b, c.equal) << &c - cases;
@@ -75,7 +80,9 @@ TEST(Locks, RecursiveMutexNestsForItsOwnerAndExcludesEveryOtherThread) {
     CMN_RecursiveMutex m("");
     auto elsewhere = [&m] {
         int got = -1;
-        std::thread([&] { if ((got = m.tryenter()) == 1) m.exit(); }).join();
+        std::thread([&] {
+            if ((got = m.tryenter()) == 1) m.exit();
+        }).join();
         return got;
     };
     EXPECT_EQ(m.tryenter(), 1);
@@ -154,7 +161,8 @@ TEST_F(Framework, RegistryQueriesAndWalks) {
 
     ObjectManager.fini();
     EXPECT_EQ(otherHolder.cuts, 1);
-    EXPECT_EQ(RegisteredObjects(), (std::vector<CMN_GuardedRef*>{unclaimed, older})) << "newer died with its last holder";
+    EXPECT_EQ(RegisteredObjects(), (std::vector<CMN_GuardedRef*>{unclaimed, older}))
+        << "newer died with its last holder";
     DummyHolder* last = ObjectManager.getObj();
     EXPECT_EQ(last->holder.get(), older);
     stubborn.held = nullptr;  // the forced-off reference is dropped by hand

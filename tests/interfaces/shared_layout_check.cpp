@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "cmn_abuf.h"
-#include "framework_fixtures.h"
 #include "cmn_obj_mgr.h"
+#include "framework_fixtures.h"
 #include "modmgr.h"
 #include "s_zlibC.h"
 #include "zipC.h"

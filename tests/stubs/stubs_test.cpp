@@ -89,8 +89,8 @@ TEST_F(Clients, StubsForwardWhenBoundAndAnswerWithoutCallingWhenNot) {
     buffers->refuseFrom = -1;
     aBuf w("abc"), other("abd");
     held(w)->code = 5;
-    for (int code : {w.set("s"), w.set(kBytes, 3), w.dup(other), w.load("/p"), w.save("/p"), w.shift(1),
-                     w.retreat(1), w.error(), w != other})
+    for (int code : {w.set("s"), w.set(kBytes, 3), w.dup(other), w.load("/p"), w.save("/p"), w.shift(1), w.retreat(1),
+                     w.error(), w != other})
         EXPECT_EQ(code, 5);
     EXPECT_EQ(held(w)->calls, "dup abd;!= abd;");
     EXPECT_EQ(w.error(), 0) << "!= records success";
@@ -115,9 +115,12 @@ TEST_F(Clients, ConcurrentCreateTBufWhileABufsBindAndUnbind) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 1500; ++i)
-                if (t % 2 == 1) nulls += aBuf().isBound() ? 0 : 1;
-                else if (TBuf* b = createTBuf(kBytes, 3)) b->release();
-                else ++nulls;
+                if (t % 2 == 1)
+                    nulls += aBuf().isBound() ? 0 : 1;
+                else if (TBuf* b = createTBuf(kBytes, 3))
+                    b->release();
+                else
+                    ++nulls;
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(nulls, 0);

@@ -17,7 +17,9 @@ void* Allocate(std::size_t n) {
     throw std::bad_alloc();
 }
 
-void* AllocateOrNull(std::size_t n) noexcept try { return Allocate(n); } catch (...) { return nullptr; }
+void* AllocateOrNull(std::size_t n) noexcept try { return Allocate(n); } catch (...) {
+    return nullptr;
+}
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 // The registered objects, newest first.
 inline std::vector<CMN_GuardedRef*> RegisteredObjects() {
     std::vector<CMN_GuardedRef*> out;
-    CMN_VisitRegistry(ObjectManager, [&](CMN_GuardedRef* o) { out.push_back(o); }, [](auto, auto) {});
+    CMN_VisitRegistry(
+        ObjectManager, [&](CMN_GuardedRef* o) { out.push_back(o); }, [](auto, auto) {});
     return out;
 }

@@ -26,8 +26,9 @@ TEST(ZipSharedObject, EachModuleKeepsItsOwnRegistryLockAndIdentity) {
     // The load call left the service object alone in the module's registry,
     // under the module's lock, held in the module's name (by TZipS).
     CMN_GuardedRef* const service = static_cast<TZip_Interface*>(zip.service);
-    CMN_VisitRegistry(*zip.objects, [&](CMN_GuardedRef* o) { EXPECT_EQ(o, service); },
-                      [&](CMN_GuardedRef*, CMN_GRPHolder* h) { EXPECT_EQ(h->getModuleID(), zip.id); });
+    CMN_VisitRegistry(
+        *zip.objects, [&](CMN_GuardedRef* o) { EXPECT_EQ(o, service); },
+        [&](CMN_GuardedRef*, CMN_GRPHolder* h) { EXPECT_EQ(h->getModuleID(), zip.id); });
     EXPECT_EQ(registeredObjects(zip.objects), 1);
     EXPECT_TRUE(service->refLock == refMutexOf(zip) && zip.objects->objLock == refMutexOf(zip));
 

@@ -9,7 +9,15 @@ enum Trouble { None, ZLibUnreachable, ZLibMakesNone, FactoryMakesNone, PassHoldR
 enum Result { Nothing, TheInput, Output };
 
 // peer: what Compress() or Decompress() answers.
-struct Case { char const* what; bool unzip, on; Input in; int peer; Trouble trouble; unsigned code; Result result; };
+struct Case {
+    char const* what;
+    bool unzip, on;
+    Input in;
+    int peer;
+    Trouble trouble;
+    unsigned code;
+    Result result;
+};
 
 Case const kCases[] = {
     {"zip, switch off: passed through", false, false, Bytes, 0, None, ZIP_OK, TheInput},

@@ -21,7 +21,7 @@
 // The codes vela_get_config_dir answers.
 enum {
     S_INI_OK = 0,
-    S_INI_NO_ARGUMENT = 1,  // `dir` is null
-    S_INI_NO_DIRECTORY = 2, // no usable variable names a directory
-    S_INI_NO_MEMORY = 3     // the path could not be stored
+    S_INI_NO_ARGUMENT = 1,   // `dir` is null
+    S_INI_NO_DIRECTORY = 2,  // no usable variable names a directory
+    S_INI_NO_MEMORY = 3      // the path could not be stored
 };

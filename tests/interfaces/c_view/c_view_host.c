@@ -18,10 +18,15 @@
 #include "c_view.h"
 
 static int passed, failed;
-#define CHECK(c) ((c) ? (void)++passed : (void)(++failed, fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c)))
+#define CHECK(c) \
+    ((c) ? (void)++passed : (void)(++failed, fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c)))
 
 /* A table as the ABI lays it out: two words, then the slots. */
-#define TABLE(T) struct { CV_TablePrefix prefix; T t; } const
+#define TABLE(T)               \
+    struct {                   \
+        CV_TablePrefix prefix; \
+        T t;                   \
+    } const
 #define TAG "CVZ1"
 
 static int live_bufs, live_vbufs, vbufs_made, deaths, lookups, asked_by_zip, val_comps, cut_loose;
@@ -73,9 +78,15 @@ static void gref_init(CV_GuardedRef* g, void const* vtbl) {
     g->holders.vtbl = &list_table.t;
     cv_rmutex_init(&g->holderLock, &rmutex_table.t);
 }
-static unsigned int gref_zero(CV_GuardedRef* g) { (void)g; return 0; }
+static unsigned int gref_zero(CV_GuardedRef* g) {
+    (void)g;
+    return 0;
+}
 /* The services are static and keep a hold of ours: they must never die. */
-static void service_dies(CV_GuardedRef* g) { (void)g; ++deaths; }
+static void service_dies(CV_GuardedRef* g) {
+    (void)g;
+    ++deaths;
+}
 
 /* ---- holders: typed-holder layout, holding guarded parts --------------- */
 static void holder_replace(CV_GRPHolder* h, CV_GuardedRef* ref) {
@@ -96,8 +107,15 @@ typedef struct HostBuf {
 } HostBuf;
 #define HB(b) ((HostBuf*)(b))
 
-static void buf_destroy(CV_GuardedRef* g) { free(HB(g)->bytes); pthread_mutex_destroy(&g->holderLock.mutex); --live_bufs; }
-static void buf_delete(CV_GuardedRef* g) { buf_destroy(g); free(g); }
+static void buf_destroy(CV_GuardedRef* g) {
+    free(HB(g)->bytes);
+    pthread_mutex_destroy(&g->holderLock.mutex);
+    --live_bufs;
+}
+static void buf_delete(CV_GuardedRef* g) {
+    buf_destroy(g);
+    free(g);
+}
 static int buf_acquire(CV_TBuf* b) {
     int n;
     cv_rmutex_enter(&ref_mutex);
@@ -123,17 +141,47 @@ static int buf_set_bytes(CV_TBuf* b, unsigned char const* data, unsigned int len
     HB(b)->len = len;
     return 0;
 }
-static int buf_set_str(CV_TBuf* b, char const* s) { return buf_set_bytes(b, (unsigned char const*)s, (unsigned int)strlen(s)); }
+static int buf_set_str(CV_TBuf* b, char const* s) {
+    return buf_set_bytes(b, (unsigned char const*)s, (unsigned int)strlen(s));
+}
 static unsigned char* buf_datap(CV_TBuf* b) { return HB(b)->len != 0 ? HB(b)->bytes : NULL; }
 static unsigned int buf_len(CV_TBuf* b) { return HB(b)->len; }
-static int buf_dup(CV_TBuf* b, CV_TBuf* src) { return buf_set_bytes(b, src ? buf_datap(src) : NULL, src ? buf_len(src) : 0); }
-static int buf_differs(CV_TBuf* b, CV_TBuf* o) { return buf_len(b) != buf_len(o) || memcmp(HB(b)->bytes, HB(o)->bytes, buf_len(b)) != 0; }
-static int buf_unused(CV_TBuf* b) { (void)b; return -1; }
-static int buf_file(CV_TBuf* b, char const* path) { (void)b; (void)path; return -1; }
-static int buf_cut(CV_TBuf* b, unsigned int n) { (void)b; (void)n; return -1; }
-static TABLE(CV_TBuf_vtbl) buf_table = {{0, NULL}, {{buf_destroy, buf_delete, gref_zero, gref_zero},
-    buf_acquire, buf_release, buf_set_str, buf_set_bytes, buf_unused, buf_datap, buf_len, buf_dup,
-    buf_unused, buf_differs, buf_file, buf_file, buf_cut, buf_cut}};
+static int buf_dup(CV_TBuf* b, CV_TBuf* src) {
+    return buf_set_bytes(b, src ? buf_datap(src) : NULL, src ? buf_len(src) : 0);
+}
+static int buf_differs(CV_TBuf* b, CV_TBuf* o) {
+    return buf_len(b) != buf_len(o) || memcmp(HB(b)->bytes, HB(o)->bytes, buf_len(b)) != 0;
+}
+static int buf_unused(CV_TBuf* b) {
+    (void)b;
+    return -1;
+}
+static int buf_file(CV_TBuf* b, char const* path) {
+    (void)b;
+    (void)path;
+    return -1;
+}
+static int buf_cut(CV_TBuf* b, unsigned int n) {
+    (void)b;
+    (void)n;
+    return -1;
+}
+static TABLE(CV_TBuf_vtbl) buf_table = {{0, NULL},
+                                        {{buf_destroy, buf_delete, gref_zero, gref_zero},
+                                         buf_acquire,
+                                         buf_release,
+                                         buf_set_str,
+                                         buf_set_bytes,
+                                         buf_unused,
+                                         buf_datap,
+                                         buf_len,
+                                         buf_dup,
+                                         buf_unused,
+                                         buf_differs,
+                                         buf_file,
+                                         buf_file,
+                                         buf_cut,
+                                         buf_cut}};
 
 /* A new buffer with one hold for the caller (count 1, nobody listed). */
 static CV_TBuf* new_buf(unsigned char const* data, unsigned int len) {
@@ -145,12 +193,28 @@ static CV_TBuf* new_buf(unsigned char const* data, unsigned int len) {
     ++live_bufs;
     return &b->base;
 }
-static CV_TBuf* srv_create(CV_X509CmnSrv* s) { (void)s; return new_buf(NULL, 0); }
-static CV_TBuf* srv_create_str(CV_X509CmnSrv* s, char const* str) { (void)s; return new_buf((unsigned char const*)str, (unsigned int)strlen(str)); }
-static CV_TBuf* srv_create_bytes(CV_X509CmnSrv* s, unsigned char const* d, unsigned int n) { (void)s; return new_buf(d, n); }
-static CV_TBuf* srv_create_copy(CV_X509CmnSrv* s, CV_TBuf* src) { (void)s; return src ? new_buf(buf_datap(src), buf_len(src)) : new_buf(NULL, 0); }
-static TABLE(CV_X509CmnSrv_vtbl) buffers_table = {{0, NULL}, {{service_dies, service_dies, gref_zero, gref_zero},
-    srv_create, srv_create_str, srv_create_bytes, srv_create_copy}};
+static CV_TBuf* srv_create(CV_X509CmnSrv* s) {
+    (void)s;
+    return new_buf(NULL, 0);
+}
+static CV_TBuf* srv_create_str(CV_X509CmnSrv* s, char const* str) {
+    (void)s;
+    return new_buf((unsigned char const*)str, (unsigned int)strlen(str));
+}
+static CV_TBuf* srv_create_bytes(CV_X509CmnSrv* s, unsigned char const* d, unsigned int n) {
+    (void)s;
+    return new_buf(d, n);
+}
+static CV_TBuf* srv_create_copy(CV_X509CmnSrv* s, CV_TBuf* src) {
+    (void)s;
+    return src ? new_buf(buf_datap(src), buf_len(src)) : new_buf(NULL, 0);
+}
+static TABLE(CV_X509CmnSrv_vtbl) buffers_table = {{0, NULL},
+                                                  {{service_dies, service_dies, gref_zero, gref_zero},
+                                                   srv_create,
+                                                   srv_create_str,
+                                                   srv_create_bytes,
+                                                   srv_create_copy}};
 static CV_X509CmnSrv buffers;
 
 /* ---- compression buffers and the zlib service --------------------------- */
@@ -163,8 +227,15 @@ typedef struct HostVBuf {
 } HostVBuf;
 #define HV(v) ((HostVBuf*)(v))
 
-static void vbuf_destroy(CV_GuardedRef* g) { free(HV(g)->out); pthread_mutex_destroy(&g->holderLock.mutex); --live_vbufs; }
-static void vbuf_delete(CV_GuardedRef* g) { vbuf_destroy(g); free(g); }
+static void vbuf_destroy(CV_GuardedRef* g) {
+    free(HV(g)->out);
+    pthread_mutex_destroy(&g->holderLock.mutex);
+    --live_vbufs;
+}
+static void vbuf_delete(CV_GuardedRef* g) {
+    vbuf_destroy(g);
+    free(g);
+}
 static int vbuf_output(CV_VBuffer* v, char const* tag, unsigned char const* body, unsigned long n) {
     size_t t = strlen(tag);
     free(HV(v)->out);
@@ -181,12 +252,19 @@ static int vbuf_decompress(CV_VBuffer* v) {
 }
 static unsigned int vbuf_size(CV_VBuffer* v) { return HV(v)->outlen; }
 static unsigned char const* vbuf_data(CV_VBuffer* v) { return HV(v)->out; }
-static TABLE(CV_VBuffer_vtbl) vbuf_table = {{0, NULL}, {{vbuf_destroy, vbuf_delete, gref_zero, gref_zero},
-    vbuf_compress, vbuf_decompress, vbuf_size, vbuf_data}};
+static TABLE(CV_VBuffer_vtbl) vbuf_table = {
+    {0, NULL},
+    {{vbuf_destroy, vbuf_delete, gref_zero, gref_zero}, vbuf_compress, vbuf_decompress, vbuf_size, vbuf_data}};
 
 static void zlib_dies(CV_ZLib* z) { service_dies(&z->gref); }
-static int zlib_number(CV_ZLib* z) { (void)z; return 64; }
-static int zlib_one(CV_ZLib* z) { (void)z; return 1; }
+static int zlib_number(CV_ZLib* z) {
+    (void)z;
+    return 64;
+}
+static int zlib_one(CV_ZLib* z) {
+    (void)z;
+    return 1;
+}
 static CV_GuardedRef* zlib_service(CV_ZLib* z, CV_TypifiedID const* id) { return id_is(id, 64) ? &z->gref : NULL; }
 static CV_VBuffer* zlib_create(CV_ZLib* z, unsigned char const* data, unsigned long len) {
     HostVBuf* v = calloc(1, sizeof *v);
@@ -198,26 +276,36 @@ static CV_VBuffer* zlib_create(CV_ZLib* z, unsigned char const* data, unsigned l
     ++vbufs_made;
     return &v->base;
 }
-static TABLE(CV_ZLib_vtbl) zlib_table = {{0, NULL}, {zlib_dies, zlib_dies, zlib_number, zlib_one, zlib_one, zlib_service, zlib_create}};
+static TABLE(CV_ZLib_vtbl) zlib_table = {
+    {0, NULL}, {zlib_dies, zlib_dies, zlib_number, zlib_one, zlib_one, zlib_service, zlib_create}};
 /* The guarded part's own table, for calls on &zlib.gref. */
 static TABLE(CV_GuardedRef_vtbl) zlib_gref_table = {{-(ptrdiff_t)offsetof(CV_ZLib, gref), NULL},
-    {service_dies, service_dies, gref_zero, gref_zero}};
+                                                    {service_dies, service_dies, gref_zero, gref_zero}};
 static CV_ZLib zlib;
 
 /* ---- the module manager ------------------------------------------------- */
-static int mgr_count(CV_ModMgr* m) { (void)m; return 1; }
-static CV_BaseModule* mgr_find(CV_ModMgr* m, CV_TypifiedID const* id) { (void)m; (void)id; return NULL; }
+static int mgr_count(CV_ModMgr* m) {
+    (void)m;
+    return 1;
+}
+static CV_BaseModule* mgr_find(CV_ModMgr* m, CV_TypifiedID const* id) {
+    (void)m;
+    (void)id;
+    return NULL;
+}
 static CV_GuardedRef* mgr_lookup(CV_ModMgr* m, CV_TypifiedID const* service, CV_TypifiedID const* asking) {
     (void)m;
     ++lookups;
-    if (asking != NULL && asking->type == CV_IDT_STRING && strcmp(((CV_TstringID const*)asking)->value, "ZIP") == 0) ++asked_by_zip;
+    if (asking != NULL && asking->type == CV_IDT_STRING && strcmp(((CV_TstringID const*)asking)->value, "ZIP") == 0)
+        ++asked_by_zip;
     return id_is(service, 111) ? &buffers.gref : id_is(service, 64) ? &zlib.gref : NULL;
 }
 static TABLE(CV_ModMgr_vtbl) mgr_table = {{0, NULL}, {mgr_count, mgr_find, mgr_lookup}};
 static CV_ModMgr mgr = {&mgr_table.t};
 
 /* A holder of this host: stamped with its identifier, holding nothing. */
-#define HOLDER {&holder_table.t, NULL, NULL, (CV_TypifiedID const*)&host_id, NULL}
+#define HOLDER \
+    { &holder_table.t, NULL, NULL, (CV_TypifiedID const*)&host_id, NULL }
 #define ZB(z) ((CV_TZipBuffer_vtbl const*)(z)->gref.ref.vtbl)
 #define TB(b) ((CV_TBuf_vtbl const*)(b)->gref.ref.vtbl)
 
@@ -267,10 +355,12 @@ int main(int argc, char** argv) {
     zb = zip->vtbl->createTZipBuffer(zip, in);
     CHECK(zb != NULL && zb->gref.ref.refCount == 0 && HB(in)->holds == 2);
     holder_replace((CV_GRPHolder*)&hz, &zb->gref);
-    CHECK(zb->gref.ref.refCount == 1 && zb->gref.holders.count == 1 && zb->gref.holders.head->item == (CV_GRPHolder*)&hz);
+    CHECK(zb->gref.ref.refCount == 1 && zb->gref.holders.count == 1 &&
+          zb->gref.holders.head->item == (CV_GRPHolder*)&hz);
     CHECK(ZB(zb)->ZipTBuf(zb) == CV_ZIP_OK);
     packed = ZB(zb)->GetResultTBuf(zb);
-    CHECK(packed != NULL && packed != in && TB(packed)->len(packed) == n + 4 && memcmp(TB(packed)->datap(packed), TAG, 4) == 0);
+    CHECK(packed != NULL && packed != in && TB(packed)->len(packed) == n + 4 &&
+          memcmp(TB(packed)->datap(packed), TAG, 4) == 0);
     CHECK(vbufs_made == 1 && live_vbufs == 0); /* released through its deleting destructor */
     CHECK(lookups >= 2 && asked_by_zip == lookups);
     CHECK(zlib.gref.ref.refCount == 1 && zlib.gref.holders.count == 0 && buffers.gref.holders.count == 1);

@@ -19,8 +19,7 @@
 // g++ supports it for members of non-virtual bases, which is all we use.
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 
-#define SAME_SHAPE(C, X) \
-    static_assert(sizeof(C) == sizeof(X) && alignof(C) == alignof(X), #C " vs " #X)
+#define SAME_SHAPE(C, X) static_assert(sizeof(C) == sizeof(X) && alignof(C) == alignof(X), #C " vs " #X)
 #define SAME_AT(C, cf, X, xf) static_assert(offsetof(C, cf) == offsetof(X, xf), #C "." #cf)
 
 using Holders = slist<CMN_GRPHolder>;
@@ -104,7 +103,9 @@ int failures = 0;
 // The table slot a pointer to a virtual member function names.
 template <class Pmf>
 std::ptrdiff_t slotOf(Pmf pmf) {
-    struct { std::ptrdiff_t ptr, adj; } rep;
+    struct {
+        std::ptrdiff_t ptr, adj;
+    } rep;
     static_assert(sizeof rep == sizeof pmf, "Itanium member-function pointer");
     std::memcpy(&rep, &pmf, sizeof rep);
     return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
@@ -151,8 +152,7 @@ int main() {
          static_cast<TBuf* (X509CmnSrv_I::*)(char const*)>(&X509CmnSrv_I::createTBuf));
     SLOT(CV_X509CmnSrv_vtbl, createTBuf_bytes,
          static_cast<TBuf* (X509CmnSrv_I::*)(unsigned char const*, unsigned)>(&X509CmnSrv_I::createTBuf));
-    SLOT(CV_X509CmnSrv_vtbl, createTBuf_copy,
-         static_cast<TBuf* (X509CmnSrv_I::*)(TBuf*)>(&X509CmnSrv_I::createTBuf));
+    SLOT(CV_X509CmnSrv_vtbl, createTBuf_copy, static_cast<TBuf* (X509CmnSrv_I::*)(TBuf*)>(&X509CmnSrv_I::createTBuf));
     SLOT(CV_TBuf_vtbl, acquire, &TBuf::acquire);
     SLOT(CV_TBuf_vtbl, release, &TBuf::release);
     SLOT(CV_TBuf_vtbl, set_str, static_cast<int (TBuf::*)(char const*)>(&TBuf::set));

@@ -70,10 +70,13 @@ TEST(StandinHostLoaderRefuses, EveryBrokenFile) {
     eh->e_shoff = 0;
     std::ofstream(cut += "/libfx_cut.so", std::ios::binary) << elf.substr(0, end - 1);
     std::pair<std::string, char const*> const cases[] = {
-        {fixture("fx_noentry"), "no entry point GetInterfaceClass"}, {fixture("fx_text"), "not a shared object"},
-        {fixture("fx_unresolved"), "fixture_function_nobody_defines"}, {fixture("fx_missing"), "No such file"},
+        {fixture("fx_noentry"), "no entry point GetInterfaceClass"},
+        {fixture("fx_text"), "not a shared object"},
+        {fixture("fx_unresolved"), "fixture_function_nobody_defines"},
+        {fixture("fx_missing"), "No such file"},
         {fixture("fx_truncated"), "header tables end past the end of the file"},
-        {cut, "a segment ends past the end of the file"}, {fixture("fx_foreign"), "not to the file opened"},
+        {cut, "a segment ends past the end of the file"},
+        {fixture("fx_foreign"), "not to the file opened"},
         {fixture("fx_nullload"), "gave no service object"}};
     for (auto const& c : cases) {
         HostModules modules;
@@ -109,8 +112,9 @@ protected:
     // The host drops its own binding, then every module goes cleanly.
     void expectCleanUnload() {
         x509cmn_fini();
-        EXPECT_EQ(report(modules.unloadAll()), "ZIP 0 unused 0 closed gone;ZLIB 0 unused 0 closed gone;"
-                                               "TBUF 0 unused 0 closed gone;");
+        EXPECT_EQ(report(modules.unloadAll()),
+                  "ZIP 0 unused 0 closed gone;ZLIB 0 unused 0 closed gone;"
+                  "TBUF 0 unused 0 closed gone;");
     }
     char dir[32] = "/tmp/t3-zip-host.XXXXXX";
     HostModules modules;

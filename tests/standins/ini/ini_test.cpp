@@ -12,15 +12,19 @@ namespace {
 
 TEST(StandinIni, TheFirstUsableVariableNamesTheDirectory) {
     char const* const names[] = {"S_INI_CONFIG_DIR", "XDG_CONFIG_HOME", "HOME"};
-    struct { char const* values[3]; int code; char const* dir; } const cases[] = {  // null: unset
-        {{"/etc/s_zip/", "/xdg", "/home/u"}, S_INI_OK, "/etc/s_zip/"},  // used as it stands
-        {{"relative", "/xdg", "/home/u"}, S_INI_OK, "relative"},
-        {{"", "/xdg", "/home/u"}, S_INI_OK, "/xdg/s_zip"},  // empty counts as unset
-        {{nullptr, "/cfg/", "/home/u"}, S_INI_OK, "/cfg/s_zip"},
-        {{nullptr, "cfg", "/home/u"}, S_INI_OK, "/home/u/.config/s_zip"},  // relative: ignored
-        {{nullptr, "", "/"}, S_INI_OK, "/.config/s_zip"},
-        {{nullptr, nullptr, nullptr}, S_INI_NO_DIRECTORY, "untouched"},
-        {{"", "relative", ""}, S_INI_NO_DIRECTORY, "untouched"}};
+    struct {
+        char const* values[3];
+        int code;
+        char const* dir;
+    } const cases[] = {                                                                // null: unset
+                       {{"/etc/s_zip/", "/xdg", "/home/u"}, S_INI_OK, "/etc/s_zip/"},  // used as it stands
+                       {{"relative", "/xdg", "/home/u"}, S_INI_OK, "relative"},
+                       {{"", "/xdg", "/home/u"}, S_INI_OK, "/xdg/s_zip"},  // empty counts as unset
+                       {{nullptr, "/cfg/", "/home/u"}, S_INI_OK, "/cfg/s_zip"},
+                       {{nullptr, "cfg", "/home/u"}, S_INI_OK, "/home/u/.config/s_zip"},  // relative: ignored
+                       {{nullptr, "", "/"}, S_INI_OK, "/.config/s_zip"},
+                       {{nullptr, nullptr, nullptr}, S_INI_NO_DIRECTORY, "untouched"},
+                       {{"", "relative", ""}, S_INI_NO_DIRECTORY, "untouched"}};
     for (auto const& c : cases) {
         for (int i = 0; i < 3; ++i) c.values[i] ? setenv(names[i], c.values[i], 1) : unsetenv(names[i]);
         char const* dir = "untouched";

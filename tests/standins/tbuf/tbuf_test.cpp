@@ -35,10 +35,13 @@ TEST_F(StandinTBuf, EveryFactoryFormMakesAHeldCopy) {
     EXPECT_EQ(m.service->getService(Tuint32ID(64)), nullptr);
     unsigned char bytes[] = {1, 0, 2, 3};
     TBuf* text = service->createTBuf("hello");
-    std::pair<TBuf*, std::string> const made[] = {
-        {service->createTBuf(), ""}, {text, "hello"}, {service->createTBuf(static_cast<char const*>(nullptr)), ""},
-        {service->createTBuf(bytes, 4), std::string("\1\0\2\3", 4)}, {service->createTBuf(nullptr, 0), ""},
-        {service->createTBuf(text), "hello"}, {service->createTBuf(static_cast<TBuf*>(nullptr)), ""}};
+    std::pair<TBuf*, std::string> const made[] = {{service->createTBuf(), ""},
+                                                  {text, "hello"},
+                                                  {service->createTBuf(static_cast<char const*>(nullptr)), ""},
+                                                  {service->createTBuf(bytes, 4), std::string("\1\0\2\3", 4)},
+                                                  {service->createTBuf(nullptr, 0), ""},
+                                                  {service->createTBuf(text), "hello"},
+                                                  {service->createTBuf(static_cast<TBuf*>(nullptr)), ""}};
     bytes[0] = 9;  // the caller's bytes may change once the call returns
     EXPECT_EQ(service->createTBuf(nullptr, 3), nullptr);
     EXPECT_EQ(live(), 7);
@@ -65,18 +68,28 @@ TEST_F(StandinTBuf, OperationsAndTheirCodes) {
     std::tuple<char const*, std::function<int(TBuf*)>, int, std::string> const cases[] = {
         {"set null", OP(b->set(static_cast<char const*>(nullptr))), S_TBUF_BAD_ARGUMENT, digits},
         {"set null bytes", OP(b->set(nullptr, 4)), S_TBUF_BAD_ARGUMENT, digits},
-        {"set from inside", OP(b->set(b->datap() + 6, 4)), 0, "6789"}, {"set none", OP(b->set(nullptr, 0)), 0, ""},
-        {"dup null", OP(b->dup(nullptr)), S_TBUF_BAD_ARGUMENT, digits}, {"dup self", OP(b->dup(b)), 0, digits},
-        {"dup", OP(b->dup(abc)), 0, "abc"}, {"shift 11", OP(b->shift(11)), S_TBUF_OUT_OF_RANGE, digits},
-        {"retreat 11", OP(b->retreat(11)), S_TBUF_OUT_OF_RANGE, digits}, {"shift 3", OP(b->shift(3)), 0, "3456789"},
-        {"retreat 2", OP(b->retreat(2)), 0, "01234567"}, {"shift 0", OP(b->shift(0)), 0, digits},
-        {"shift 10", OP(b->shift(10)), 0, ""}, {"retreat 10", OP(b->retreat(10)), 0, ""},
+        {"set from inside", OP(b->set(b->datap() + 6, 4)), 0, "6789"},
+        {"set none", OP(b->set(nullptr, 0)), 0, ""},
+        {"dup null", OP(b->dup(nullptr)), S_TBUF_BAD_ARGUMENT, digits},
+        {"dup self", OP(b->dup(b)), 0, digits},
+        {"dup", OP(b->dup(abc)), 0, "abc"},
+        {"shift 11", OP(b->shift(11)), S_TBUF_OUT_OF_RANGE, digits},
+        {"retreat 11", OP(b->retreat(11)), S_TBUF_OUT_OF_RANGE, digits},
+        {"shift 3", OP(b->shift(3)), 0, "3456789"},
+        {"retreat 2", OP(b->retreat(2)), 0, "01234567"},
+        {"shift 0", OP(b->shift(0)), 0, digits},
+        {"shift 10", OP(b->shift(10)), 0, ""},
+        {"retreat 10", OP(b->retreat(10)), 0, ""},
         {"slots", OP(b->reservedSlot5() + b->reservedSlot9()), 2 * S_TBUF_NOT_SUPPORTED, digits},
-        {"!= same", OP(*b != same), 0, digits}, {"!= itself", OP(*b != b), 0, digits},
-        {"!= shorter", OP(*b != shorter), 1, digits}, {"!= other", OP(*b != other), 1, digits},
-        {"!= longer", OP(*shorter != b), 1, digits}, {"!= null", OP(*b != nullptr), 1, digits},
+        {"!= same", OP(*b != same), 0, digits},
+        {"!= itself", OP(*b != b), 0, digits},
+        {"!= shorter", OP(*b != shorter), 1, digits},
+        {"!= other", OP(*b != other), 1, digits},
+        {"!= longer", OP(*shorter != b), 1, digits},
+        {"!= null", OP(*b != nullptr), 1, digits},
         {"load null", OP(b->load(nullptr)), S_TBUF_BAD_ARGUMENT, digits},
-        {"save null", OP(b->save(nullptr)), S_TBUF_BAD_ARGUMENT, digits}, {"load", OP(b->load(file.c_str())), 0, "abc"},
+        {"save null", OP(b->save(nullptr)), S_TBUF_BAD_ARGUMENT, digits},
+        {"load", OP(b->load(file.c_str())), 0, "abc"},
         {"load missing", OP(b->load((dir + "/absent").c_str())), S_TBUF_FILE_MISSING, digits},
         {"load under a file", OP(b->load((file + "/x").c_str())), S_TBUF_FILE_MISSING, digits},
         {"load a directory", OP(b->load(dir.c_str())), S_TBUF_FILE_UNREADABLE, digits},
@@ -128,9 +141,11 @@ TEST_F(StandinTBuf, ABufferGoesWithItsLastHoldOrHolder) {
     EXPECT_EQ(live(), 2);
     {
         Holder h(b);  // the braces run the calls in order
-        int const steps[] = {b->acquire(), b->acquire(), b->references(), b->release(), b->release(), b->release(),
-                             b->release(),  b->references(), b->acquire(), b->references(), b->release()};
-        EXPECT_EQ(std::vector<int>(steps, steps + 11), (std::vector<int>{2, 3, 2, 2, 1, 0, S_TBUF_NOT_HELD, 1, 1, 2, 0}));
+        int const steps[] = {b->acquire(), b->acquire(),    b->references(), b->release(),
+                             b->release(), b->release(),    b->release(),    b->references(),
+                             b->acquire(), b->references(), b->release()};
+        EXPECT_EQ(std::vector<int>(steps, steps + 11),
+                  (std::vector<int>{2, 3, 2, 2, 1, 0, S_TBUF_NOT_HELD, 1, 1, 2, 0}));
     }
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;

@@ -67,16 +67,26 @@ protected:
 TEST_F(StandinZlib, EveryResultCodeOfDecompress) {
     Bytes in = sample(50000, true), z = zlibStream(in), zeros(8u << 20, 0), bomb = zlibStream(zeros, 9), back;
     auto with = [](Bytes b, size_t at, int v) { return b.at(at) = static_cast<unsigned char>(v), b; };
-    struct Case { char const* what; Bytes in; int code; } const cases[] = {
-        {"empty", {}, VBUFFER_NOT_COMPRESSED}, {"one byte", {0x78}, VBUFFER_NOT_COMPRESSED},
-        {"method 7", with(z, 0, 0x77), VBUFFER_NOT_COMPRESSED},
-        {"64 KiB window", with(with(z, 0, 0x88), 1, 31 - 0x8800 % 31), VBUFFER_NOT_COMPRESSED},
-        {"header check bits", with(z, 1, z[1] ^ 1), VBUFFER_NOT_COMPRESSED},
-        {"Adler-32", with(z, z.size() - 1, z.back() ^ 1), S_ZLIB_CORRUPT_DATA},
-        {"block type 3", {0x78, 0x9c, 0x07, 0x00}, S_ZLIB_CORRUPT_DATA},
-        {"dictionary", zlibStream(in, 6, 15, "the buffer module"), S_ZLIB_NEEDS_DICTIONARY},
-        {"8 MiB at a 1 MiB limit", bomb, S_ZLIB_OUTPUT_LIMIT}, {"whole", z, 0},
-        {"one trailing byte", [&] { Bytes t = z; return t.push_back(0), t; }(), S_ZLIB_TRAILING_DATA}};
+    struct Case {
+        char const* what;
+        Bytes in;
+        int code;
+    } const cases[] = {{"empty", {}, VBUFFER_NOT_COMPRESSED},
+                       {"one byte", {0x78}, VBUFFER_NOT_COMPRESSED},
+                       {"method 7", with(z, 0, 0x77), VBUFFER_NOT_COMPRESSED},
+                       {"64 KiB window", with(with(z, 0, 0x88), 1, 31 - 0x8800 % 31), VBUFFER_NOT_COMPRESSED},
+                       {"header check bits", with(z, 1, z[1] ^ 1), VBUFFER_NOT_COMPRESSED},
+                       {"Adler-32", with(z, z.size() - 1, z.back() ^ 1), S_ZLIB_CORRUPT_DATA},
+                       {"block type 3", {0x78, 0x9c, 0x07, 0x00}, S_ZLIB_CORRUPT_DATA},
+                       {"dictionary", zlibStream(in, 6, 15, "the buffer module"), S_ZLIB_NEEDS_DICTIONARY},
+                       {"8 MiB at a 1 MiB limit", bomb, S_ZLIB_OUTPUT_LIMIT},
+                       {"whole", z, 0},
+                       {"one trailing byte",
+                        [&] {
+                            Bytes t = z;
+                            return t.push_back(0), t;
+                        }(),
+                        S_ZLIB_TRAILING_DATA}};
     EXPECT_EQ(limit(1u << 20), S_ZLIB_DEFAULT_MAX_OUTPUT);
     for (Case const& c : cases) {  // the service, and zlib's own reading: the backend of 32-bit builds
         EXPECT_EQ(run(c.in, false), c.code) << c.what;
@@ -104,9 +114,11 @@ TEST_F(StandinZlib, EveryResultCodeOfDecompress) {
 TEST(StandinZlibEnvironment, TheLoadCallReadsTheLimit) {
     unsigned const byDefault = S_ZLIB_DEFAULT_MAX_OUTPUT;
     std::tuple<char const*, unsigned, int> const cases[] = {
-        {"4096", 4096u, 0},       {"4294967295", 4294967295u, 0}, {nullptr, byDefault, 0}, {"0", byDefault, 1},
-        {"4294967296", byDefault, 1}, {"12k", byDefault, 1},      {"-5", byDefault, 1},    {"", byDefault, 1},
-        {"1e6", byDefault, 1},    {" 7", byDefault, 1}};
+        {"4096", 4096u, 0},           {"4294967295", 4294967295u, 0},
+        {nullptr, byDefault, 0},      {"0", byDefault, 1},
+        {"4294967296", byDefault, 1}, {"12k", byDefault, 1},
+        {"-5", byDefault, 1},         {"", byDefault, 1},
+        {"1e6", byDefault, 1},        {" 7", byDefault, 1}};
     for (auto const& [text, bytes, rejected] : cases) {
         text != nullptr ? setenv("S_ZLIB_MAX_OUTPUT", text, 1) : unsetenv("S_ZLIB_MAX_OUTPUT");
         HostModules host;
@@ -130,8 +142,9 @@ TEST_F(StandinZlib, ReusedStatesAndBlocksKeepEveryOutputApart) {
             ASSERT_EQ(run(plain.back(), true, &packed.back()), 0);
             Bytes back(n + 1);
             uLongf got = back.size();
-            EXPECT_TRUE(uncompress(back.data(), &got, packed.back().data(), packed.back().size()) == Z_OK &&
-                        got == n && std::equal(plain.back().begin(), plain.back().end(), back.begin())) << n;
+            EXPECT_TRUE(uncompress(back.data(), &got, packed.back().data(), packed.back().size()) == Z_OK && got == n &&
+                        std::equal(plain.back().begin(), plain.back().end(), back.begin()))
+                << n;
         }
     for (size_t i = 0; i < packed.size(); ++i) {
         restored.emplace_back(service->createVBuffer(packed[i].data(), packed[i].size()));
