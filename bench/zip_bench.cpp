@@ -28,9 +28,9 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <libdeflate.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 

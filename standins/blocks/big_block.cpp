@@ -26,12 +26,13 @@ BigBlock reserve(size_t bytes, size_t wanted) {
     if (bytes == 0 || span < bytes) return b;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return b;
-    auto start = reinterpret_cast<uintptr_t>(p);
-    uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-    if (aligned != start) munmap(p, aligned - start);
-    size_t tail = start + span - (aligned + bytes);
-    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-    b.base = reinterpret_cast<unsigned char*>(aligned);
+    auto* const start = static_cast<unsigned char*>(p);
+    size_t const misalign = reinterpret_cast<uintptr_t>(start) & (kHugePage - 1);
+    size_t const head = misalign == 0 ? 0 : kHugePage - misalign;
+    if (head != 0) munmap(start, head);
+    size_t const tail = span - head - bytes;
+    if (tail != 0) munmap(start + head + bytes, tail);
+    b.base = start + head;
     b.reserved = bytes;
 #ifdef MADV_HUGEPAGE
     if (wanted >= kHugeFrom) madvise(b.base, bytes, MADV_HUGEPAGE);

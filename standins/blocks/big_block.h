@@ -20,7 +20,7 @@
 
 // Requests from this many bytes up are worth a block; smaller ones belong to
 // the C library's allocator, whose small blocks stay warm on their own.
-constexpr size_t kBigBlockFrom = 128 * 1024;
+constexpr size_t kBigBlockFrom = size_t{128} << 10;
 // Resident bytes a cached block keeps for reuse.
 constexpr size_t kBigBlockWarm = size_t{8} << 20;
 
