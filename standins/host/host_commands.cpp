@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -52,12 +53,13 @@ int finish(HostModules& modules, int status, bool verbose) {
     return status;
 }
 
-// The zlib module's output limit in force, as the module itself tells it; 0
-// when it does not.
-unsigned long long zlibOutputLimit(HostModules const& modules) {
+// What the zlib module answers to its query `name` (s_zlib_max_output: the
+// output limit in force; s_zlib_max_output_rejected: 1 when it refused the
+// value of S_ZLIB_MAX_OUTPUT); 0 when it has no such query.
+unsigned int zlibQuery(HostModules const& modules, char const* name) {
     for (HostModule const& m : modules.modules()) {
         if (m.name != "ZLIB") continue;
-        auto query = reinterpret_cast<unsigned int (*)()>(dlsym(m.handle, "s_zlib_max_output"));
+        auto query = reinterpret_cast<unsigned int (*)()>(dlsym(m.handle, name));
         return query != nullptr ? query() : 0;
     }
     return 0;
@@ -95,7 +97,7 @@ void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
 int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::string const& out, bool timing,
                 size_t inputSize) {
     if (!r.ok) {
-        if (r.code == S_ZLIB_OUTPUT_LIMIT) r.message = resultCodeName(r.code, zlibOutputLimit(modules));
+        if (r.code == S_ZLIB_OUTPUT_LIMIT) r.message = resultCodeName(r.code, zlibQuery(modules, "s_zlib_max_output"));
         say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
         return r.noMemory ? EXIT_NO_MEMORY : EXIT_SERVICE_FAILED;
     }
@@ -128,6 +130,14 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
 
     HostModules modules;
     if (!loadModules(modules, modulesDir)) return finish(modules, EXIT_MODULES, verbose);
+    // A limit asked for but not understood would silently mean the default,
+    // a weaker guard than the one asked for: refused before any work.
+    if (zlibQuery(modules, "s_zlib_max_output_rejected") != 0) {
+        char const* value = std::getenv("S_ZLIB_MAX_OUTPUT");
+        say(std::string("S_ZLIB_MAX_OUTPUT=") + (value != nullptr ? value : "") +
+            " is not a byte count from 1 to 4294967295 (digits only)");
+        return finish(modules, EXIT_USAGE, verbose);
+    }
 
     bool noMemory = false;
     HeldTBuf buffer(input.intoBuffer(&error, &noMemory));

@@ -60,7 +60,7 @@ char const kUsage[] =
     "exit status:\n"
     "  0  success\n"
     "  1  the service failed (its result code is named on stderr)\n"
-    "  2  usage error\n"
+    "  2  usage error, or an invalid S_ZLIB_MAX_OUTPUT\n"
     "  3  input unreadable or too large\n"
     "  4  output unwritable\n"
     "  5  modules not found or not loadable\n"

@@ -21,13 +21,13 @@ std::atomic<unsigned int> maxOutput{S_ZLIB_DEFAULT_MAX_OUTPUT};
 std::atomic<int> environmentRejected{0};
 
 // The limit the environment asks for: the default when the variable is
-// absent, and also when it is no decimal byte count from 1 to 4294967295
-// (empty, 0, a sign, anything after the digits, too large); `rejected` tells
-// the last case apart.
+// absent or empty (as unset), and also when it is no decimal byte count from
+// 1 to 4294967295 (0, a sign, anything after the digits, too large);
+// `rejected` tells the last case apart.
 unsigned int limitFromEnvironment(bool& rejected) {
     char const* text = std::getenv("S_ZLIB_MAX_OUTPUT");
     rejected = false;
-    if (text == nullptr) return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    if (text == nullptr || *text == '\0') return S_ZLIB_DEFAULT_MAX_OUTPUT;
     rejected = true;
     if (*text < '0' || *text > '9') return S_ZLIB_DEFAULT_MAX_OUTPUT;
     errno = 0;

@@ -95,6 +95,9 @@ class BadInput(HostCase):
         self.table([(["decompress"], bomb, 1, b"", "limit (63): the limit is 1048576 bytes; S_ZLIB_MAX_OUTPUT")],
                    env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(MiB)))
         self.table([(["decompress"], bomb, 0, bytes(8 * MiB))], env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(8 * MiB)))
+        for bad in ("0", "-1", "abc", "1e6", "4294967296"):  # a guard asked for but not understood: no work done
+            self.table([(["decompress"], z, 2, b"", "S_ZLIB_MAX_OUTPUT=" + bad + " is not a byte count")],
+                       env=dict(self.env, S_ZLIB_MAX_OUTPUT=bad))
 
 
 class Configuration(HostCase):

@@ -32,8 +32,8 @@
 // the output actually produced, never beyond the limit. The default is 1 GiB.
 // A host lowers or raises it in one of two ways:
 //   - the environment variable S_ZLIB_MAX_OUTPUT, a decimal byte count from 1
-//     to 4294967295 (digits only), read at every load call. Absent: the
-//     default. Set to anything else (empty, 0, a sign, a fraction or
+//     to 4294967295 (digits only), read at every load call. Absent or empty:
+//     the default. Set to anything else (0, a sign, a fraction or
 //     exponent, trailing characters, too large): the value is refused, the
 //     default holds, and s_zlib_max_output_rejected() says so, for the host
 //     to tell its user;

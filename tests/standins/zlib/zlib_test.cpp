@@ -117,7 +117,7 @@ TEST(StandinZlibEnvironment, TheLoadCallReadsTheLimit) {
         {"4096", 4096u, 0},           {"4294967295", 4294967295u, 0},
         {nullptr, byDefault, 0},      {"0", byDefault, 1},
         {"4294967296", byDefault, 1}, {"12k", byDefault, 1},
-        {"-5", byDefault, 1},         {"", byDefault, 1},
+        {"-5", byDefault, 1},         {"", byDefault, 0},
         {"1e6", byDefault, 1},        {" 7", byDefault, 1}};
     for (auto const& [text, bytes, rejected] : cases) {
         text != nullptr ? setenv("S_ZLIB_MAX_OUTPUT", text, 1) : unsetenv("S_ZLIB_MAX_OUTPUT");
