@@ -29,6 +29,26 @@ void onSignal(int sig) {
     raise(sig);
 }
 
+constexpr int kRemovingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds back the signals that remove the temporary file for a scope; one
+// that comes meanwhile is handled when the scope ends.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int sig : kRemovingSignals) sigaddset(&held, sig);
+        pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsHeld(SignalsHeld const&) = delete;
+    SignalsHeld& operator=(SignalsHeld const&) = delete;
+
+private:
+    sigset_t before_;
+};
+
 std::string failure(std::string const& path, int err) { return "cannot write " + path + ": " + std::strerror(err); }
 
 // Temporary files are named ".<OUT's name>.zip-host.<pid>.XXXXXX". Removes
@@ -77,16 +97,21 @@ bool replace(std::string const& path, struct stat const* existing, unsigned char
         return false;
     }
     std::memcpy(temporaryPath, tmp.c_str(), tmp.size() + 1);
-    int fd = mkstemp(temporaryPath);
+    int fd = -1;
+    {
+        // A signal between creating the file and recording it would leave it.
+        SignalsHeld held;
+        fd = mkstemp(temporaryPath);
+        if (fd >= 0) haveTemporary = 1;
+    }
     if (fd < 0) {
         *error = failure(path, errno);
         return false;
     }
-    haveTemporary = 1;
     if (existing != nullptr) {
         // The owner first: changing it may clear set-id bits the mode restores.
-        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) { /* not permitted: keep ours */
-        }
+        // Where that is not permitted, the file stays ours.
+        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) errno = 0;
         fchmod(fd, existing->st_mode & 07777);
     } else {
         mode_t mask = umask(0);
@@ -249,5 +274,5 @@ void removeTemporaryOnSignals() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : kRemovingSignals) sigaction(sig, &sa, nullptr);
 }
