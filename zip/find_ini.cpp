@@ -128,8 +128,8 @@ int get_ini_file_path(char** path, char const* name) {
 }
 
 // Every byte sequence is acceptable input: a NUL ends a piece early for the
-// tokenizer, a directory or an unreadable file ends at the first read, and the
-// tokenizer's position lives in `save`, on this call's stack.
+// tokenizer, a read error ends the file, and the tokenizer's position lives in
+// `save`, on this call's stack.
 bool read_compress_switch() {
     char* path = nullptr;
     if (get_ini_file_path(&path, kSwitchFile) != 0) return false;

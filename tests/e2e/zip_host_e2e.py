@@ -41,8 +41,11 @@ class HostCase(unittest.TestCase):
         with open(os.path.join(self.tmp, name), "rb") as f:
             return f.read()
 
+    def command(self, *args, config=True, host=None):
+        return EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) + list(args)
+
     def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE):
-        cmd = EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) + list(args)
+        cmd = self.command(*args, config=config, host=host)
         p = subprocess.run(cmd, input=data, stdout=stdout, stderr=subprocess.PIPE, env=env or self.env,
                            cwd=self.tmp, timeout=300)
         self.assertTrue(0 <= p.returncode < 128, "killed: %r\n%s" % (cmd, p.stderr.decode()))
@@ -169,8 +172,8 @@ class Files(HostCase):
             f.truncate(64 * MiB)  # sparse: read fast, written long enough to be caught
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=sig):
-                p = subprocess.Popen(EMULATOR + [HOST, "--config-dir", self.config, "compress", "big", "out"],
-                                     cwd=self.tmp, env=self.env, stderr=subprocess.DEVNULL)
+                p = subprocess.Popen(self.command("compress", "big", "out"), cwd=self.tmp, env=self.env,
+                                     stderr=subprocess.DEVNULL)
                 while p.poll() is None and not any(".zip-host." in n for n in os.listdir(self.tmp)):
                     time.sleep(0.0005)
                 p.send_signal(sig)
@@ -188,7 +191,8 @@ class Files(HostCase):
 
     def test_damaged_module_files_are_refused_by_name_never_loaded(self):
         lib, modules = os.path.join(os.path.dirname(os.path.dirname(HOST)), "lib"), self.write("modules/", None)
-        pristine = open(os.path.join(lib, "libs_zip.so"), "rb").read()
+        with open(os.path.join(lib, "libs_zip.so"), "rb") as f:
+            pristine = f.read()
         for name in (n for n in os.listdir(lib) if n.endswith(".so")):
             shutil.copy(os.path.join(lib, name), modules)
         rnd = random.Random(9)
