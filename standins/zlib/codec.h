@@ -95,3 +95,9 @@ using Codec = ZlibCodec;
 
 // The compression level of both backends.
 constexpr int kCodecLevel = 6;
+// libdeflate's level for input that looks like noise (bytes spread evenly
+// over all values, as in compressed or encrypted data), from kNoiseSample
+// bytes on: higher levels only spend longer searching for matches that such
+// data lacks, and the output is stored blocks all the same.
+constexpr int kNoiseLevel = 1;
+constexpr size_t kNoiseSample = 4096;

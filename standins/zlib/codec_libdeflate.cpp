@@ -11,6 +11,7 @@
 namespace {
 
 libdeflate_compressor* makeCompressor() { return libdeflate_alloc_compressor(kCodecLevel); }
+libdeflate_compressor* makeNoiseCompressor() { return libdeflate_alloc_compressor(kNoiseLevel); }
 libdeflate_decompressor* makeDecompressor() { return libdeflate_alloc_decompressor(); }
 // libdeflate's states carry nothing from one call to the next.
 template <class T>
@@ -23,8 +24,34 @@ using CompressorPool =
 using DecompressorPool =
     StatePool<libdeflate_decompressor, makeDecompressor, libdeflate_free_decompressor, ready<libdeflate_decompressor>>;
 
+using NoiseCompressorPool =
+    StatePool<libdeflate_compressor, makeNoiseCompressor, libdeflate_free_compressor, ready<libdeflate_compressor>>;
+
 CompressorPool compressors;
+NoiseCompressorPool noiseCompressors;
 DecompressorPool decompressors;
+
+// Whether the bytes look like noise (compressed or encrypted data): in a
+// sample of kNoiseSample bytes, four runs spread over the input, no byte
+// value is much more common than the others. The measure is the sum of the
+// squared counts of the 256 values, which uniform bytes keep near
+// n + n(n-1)/256 and which any skew raises (text and the like lie far above).
+// It sees single bytes only, not repeats; so such input still gets a match
+// finder, only a cheaper one (kNoiseLevel).
+bool looksLikeNoise(unsigned char const* in, size_t len) {
+    constexpr size_t kRun = kNoiseSample / 4;
+    if (len < kNoiseSample) return false;
+    unsigned counts[256] = {};
+    for (size_t r = 0; r < 4; ++r) {
+        unsigned char const* run = in + (len - kRun) / 3 * r;
+        for (size_t i = 0; i < kRun; ++i) ++counts[run[i]];
+    }
+    uint64_t squares = 0;
+    for (unsigned c : counts) squares += uint64_t{c} * c;
+    uint64_t const n = kNoiseSample;
+    uint64_t const uniform = n + n * (n - 1) / 256;
+    return squares * 10 <= uniform * 11;  // within 10% of uniform
+}
 
 // Deflate cannot expand more than 1032-fold: the longest match (258 bytes)
 // costs at least two bits, a one-bit length code and a one-bit distance code.
@@ -36,13 +63,16 @@ int LibdeflateCodec::compress(unsigned char const* in, size_t len, CodecOutput& 
     if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;
     static unsigned char const none[1] = {0};
     if (in == nullptr) in = none;
-    Lease<CompressorPool, libdeflate_compressor> compressor(compressors);
-    if (compressor.get() == nullptr) return S_ZLIB_NO_MEMORY;
-    size_t bound = libdeflate_zlib_compress_bound(compressor.get(), len);
+    bool const noise = looksLikeNoise(in, len);
+    Lease<CompressorPool, libdeflate_compressor> usual(compressors, !noise);
+    Lease<NoiseCompressorPool, libdeflate_compressor> fast(noiseCompressors, noise);
+    libdeflate_compressor* const compressor = noise ? fast.get() : usual.get();
+    if (compressor == nullptr) return S_ZLIB_NO_MEMORY;
+    size_t bound = libdeflate_zlib_compress_bound(compressor, len);
     if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
     BigBlock block = takeBigBlock(bound);
     if (block.base == nullptr) return S_ZLIB_NO_MEMORY;
-    size_t made = libdeflate_zlib_compress(compressor.get(), in, len, block.base, bound);
+    size_t made = libdeflate_zlib_compress(compressor, in, len, block.base, bound);
     if (made == 0) {  // cannot happen with a bound-sized block
         giveBigBlock(block, bound);
         return S_ZLIB_INPUT_TOO_LARGE;

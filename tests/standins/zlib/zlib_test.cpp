@@ -153,6 +153,23 @@ TEST_F(StandinZlib, ReusedStatesAndBlocksKeepEveryOutputApart) {
     for (size_t i = 0; i < packed.size(); ++i) EXPECT_EQ(outputOf(restored[i].get()), plain[i]) << i;
 }
 
+// Noise (compressed or encrypted data) comes out as stored blocks, no larger
+// than zlib's; noise that repeats itself still shrinks, since the cheaper
+// coding it gets still looks for matches.
+TEST_F(StandinZlib, NoiseIsStoredButItsRepeatsAreFound) {
+    Bytes noise = sample(1 << 20, false);
+    Bytes packed;
+    ASSERT_EQ(run(noise, true, &packed), 0);
+    EXPECT_LE(packed.size(), compressBound(noise.size()));
+    Bytes repeated;
+    for (int i = 0; i < 16; ++i) repeated.insert(repeated.end(), noise.begin(), noise.begin() + 8192);
+    ASSERT_EQ(run(repeated, true, &packed), 0);
+    EXPECT_LT(packed.size(), repeated.size() / 4);
+    Bytes back;
+    ASSERT_EQ(run(packed, false, &back), 0);
+    EXPECT_EQ(back, repeated);
+}
+
 // The service after its load call; a buffer over the caller's bytes keeps
 // its last output through a failure, comes unreferenced, goes with its last
 // holder, and is cut loose by the unload protocol.
