@@ -36,7 +36,7 @@ def run(cmd, **kw):
 
 # ---- Google Benchmark --------------------------------------------------------
 def google_benchmark(build, out, quick):
-    reps, min_time = ("1", "0.02") if quick else ("5", "0.1")
+    reps, min_time = ("1", "0.02") if quick else ("9", "0.1")
     run([os.path.join(build, "bench", "zip_benchmarks"), "--benchmark_repetitions=" + reps,
          "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true",
          "--benchmark_min_time=" + min_time, "--benchmark_out_format=json", "--benchmark_out=" + out])
@@ -118,7 +118,7 @@ def processes(build, tmp, quick):
     }
     runs = {}
     order = [(k, v) for k in files for v in variants]
-    for _ in range(2 if quick else 5):
+    for _ in range(2 if quick else 7):
         random.shuffle(order)  # variants taken in turn, in a new order each round
         for key, variant in order:
             cmd = variants[variant](files[key])

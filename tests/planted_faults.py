@@ -81,6 +81,7 @@ FAULTS = [
      "return clearBuffers(s), inflateReset(s) == Z_OK;", "return inflateReset(s) == Z_OK;"),
     ("codec_output_block_given_back_while_kept", "standins/zlib/codec_zlib.cpp",
      "block_ = block;\n        data_ = block.base;", "giveBigBlock(block, size);\n        data_ = block.base;"),
+    ("noise_gets_stored_blocks", "standins/zlib/codec.h", "constexpr int kNoiseLevel = 1;", "constexpr int kNoiseLevel = 0;"),
     ("libdeflate_trailing_ignored", "standins/zlib/codec_libdeflate.cpp", "if (used == len) return", "if (used <= len) return"),
     ("host_fini_when_unused", "standins/host/host_modules.cpp", "if (s.usedByOthers) m.objects->fini();",
      "if (!s.usedByOthers) m.objects->fini();"),
