@@ -153,8 +153,8 @@ TEST_F(StandinZlib, ReusedStatesAndBlocksKeepEveryOutputApart) {
     for (size_t i = 0; i < packed.size(); ++i) EXPECT_EQ(outputOf(restored[i].get()), plain[i]) << i;
 }
 
-// Noise (compressed or encrypted data) comes out as stored blocks, no larger
-// than zlib's; noise that repeats itself still shrinks, since the cheaper
+// Noise (compressed or encrypted data) comes out as stored blocks, within
+// zlib's bound; noise that repeats itself still shrinks, since the cheaper
 // coding it gets still looks for matches.
 TEST_F(StandinZlib, NoiseIsStoredButItsRepeatsAreFound) {
     Bytes noise = sample(1 << 20, false);
