@@ -105,10 +105,21 @@ def print_tables(cases, grind, procs):
             c.get("allocs", float("nan"))))
     if "zip" in grind:
         print("  allocator instructions within zip: %.0f" % grind["zip"].get("allocator_instructions", 0))
-    print("\nWhole processes: CPU seconds and peak resident MiB (median)")
+    print("\nTwo threads against one (aggregate bytes per second), binary data")
+    print("%-9s %8s %9s %9s" % ("op", "size", "service", "direct"))
+    for op in ("compress", "restore"):
+        for s in (4096, 65536, 1 << 20):
+            m = []
+            for family in ("Threads", "ThreadsDirect"):
+                one, two = ("%s/%s/%d/real_time/threads:%d" % (family, op, s, t) for t in (1, 2))
+                m.append(cases[two]["bytes_per_second"] / cases[one]["bytes_per_second"]
+                         if one in cases and two in cases else float("nan"))
+            print("%-9s %8s %8.2fx %8.2fx" % (op, LABEL[s], m[0], m[1]))
+    print("\nWhole processes: CPU seconds (median, and the fastest and slowest run) and peak resident MiB (median)")
     for p in procs:
-        print("  %-8s %-6s %4d MiB %-9s cpu %7.3f s  peak %7.1f MiB  in %8.1f MiB  out %8.1f MiB" % (
-            p["op"], p["kind"], p["size"] >> 20, p["program"], p["cpu_seconds"], p["peak_rss_kib"] / 1024,
+        spread = "(%.3f-%.3f)" % (p["cpu_seconds_min"], p["cpu_seconds_max"]) if "cpu_seconds_min" in p else ""
+        print("  %-8s %-6s %4d MiB %-9s cpu %7.3f s %-15s peak %7.1f MiB  in %8.1f MiB  out %8.1f MiB" % (
+            p["op"], p["kind"], p["size"] >> 20, p["program"], p["cpu_seconds"], spread, p["peak_rss_kib"] / 1024,
             p["input_bytes"] / 2**20, p["output_bytes"] / 2**20))
 
 

@@ -131,6 +131,7 @@ def processes(build, tmp, quick):
         packed = os.path.getsize(files[key] + (".gz" if variant[1] == "pigz" else ".z"))
         result.append({"kind": kind, "size": size, "op": variant[0], "program": variant[1],
                        "cpu_seconds": statistics.median(s[0] for s in samples),
+                       "cpu_seconds_min": min(s[0] for s in samples), "cpu_seconds_max": max(s[0] for s in samples),
                        "peak_rss_kib": statistics.median(s[1] for s in samples),
                        "input_bytes": plain if variant[0] == "compress" else packed,
                        "output_bytes": packed if variant[0] == "compress" else plain})

@@ -15,6 +15,8 @@
 //                                        inflate() into a block that doubles
 //   Threads/op/size     service path, one or two threads on zip buffers of
 //                       their own (aggregate bytes per second, wall time)
+//   ThreadsDirect/op/size  the same with libdeflate called directly: how
+//                       far the machine itself lets two threads scale
 //   Breakdown64/part    the pieces of a 64-byte ZipTBuf, each in a case of its
 //                       own and all of them in turns (interleaved)
 // Counters: out_bytes (the output of one call), allocs and trims (heap
@@ -280,9 +282,13 @@ void zlibRestore(benchmark::State& state, Sample const* s) {
     setCounters(state, s->plain.size(), made, heap);
 }
 
-void threadsCase(benchmark::State& state, size_t size, bool compress) {
-    // Each thread its own input and zip buffers.
+void threadsCase(benchmark::State& state, size_t size, bool compress, bool direct) {
+    // Each thread its own input and zip buffers (or codec state and output).
     Sample s = makeSample("binary", size);
+    if (direct) {
+        compress ? directCompress(state, &s) : directRestore(state, &s);
+        return;
+    }
     InputBuffer in(compress ? s.plain : s.packed);
     for (auto _ : state) {
         if (clientCall(in.buf, compress, Path::Service) < 0) state.SkipWithError("the service failed");
@@ -451,15 +457,17 @@ void registerAll() {
         reg("Restore/zlib" + tail, [p](benchmark::State& st) { zlibRestore(st, p); });
     }
     for (size_t n : kThreadSizes)
-        for (bool compress : {true, false}) {
-            std::string name = std::string("Threads/") + (compress ? "compress" : "restore") + "/" + std::to_string(n);
-            benchmark::RegisterBenchmark(name.c_str(),
-                                         [n, compress](benchmark::State& st) { threadsCase(st, n, compress); })
-                ->Threads(1)
-                ->Threads(2)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-        }
+        for (bool compress : {true, false})
+            for (bool direct : {false, true}) {
+                std::string name = std::string(direct ? "ThreadsDirect/" : "Threads/") +
+                                   (compress ? "compress" : "restore") + "/" + std::to_string(n);
+                benchmark::RegisterBenchmark(
+                    name.c_str(), [n, compress, direct](benchmark::State& st) { threadsCase(st, n, compress, direct); })
+                    ->Threads(1)
+                    ->Threads(2)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMicrosecond);
+            }
     benchmark::RegisterBenchmark("Breakdown64/interleaved", breakdownInterleaved)->Unit(benchmark::kMicrosecond);
     for (char const* part : {"zip", "roundtrip", "codec", "codec-libdeflate", "switch", "holders"})
         benchmark::RegisterBenchmark((std::string("Breakdown64/") + part).c_str(), breakdownCase, part)
