@@ -57,27 +57,31 @@ bool looksLikeNoise(unsigned char const* in, size_t len) {
 // costs at least two bits, a one-bit length code and a one-bit distance code.
 constexpr size_t kMaxExpansion = 1032;
 
+// One zlib stream of the bytes, by a compressor on loan from `pool`.
+template <class Pool>
+int compressWith(Pool& pool, unsigned char const* in, size_t len, CodecOutput& out) {
+    Lease<Pool, libdeflate_compressor> compressor(pool);
+    if (compressor.get() == nullptr) return S_ZLIB_NO_MEMORY;
+    size_t bound = libdeflate_zlib_compress_bound(compressor.get(), len);
+    if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
+    BigBlock block = takeBigBlock(bound);
+    if (block.base == nullptr) return S_ZLIB_NO_MEMORY;
+    size_t made = libdeflate_zlib_compress(compressor.get(), in, len, block.base, bound);
+    if (made == 0) {  // cannot happen with a bound-sized block
+        giveBigBlock(block, bound);
+        return S_ZLIB_INPUT_TOO_LARGE;
+    }
+    return out.keep(block, made);
+}
+
 }  // namespace
 
 int LibdeflateCodec::compress(unsigned char const* in, size_t len, CodecOutput& out) {
     if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;
     static unsigned char const none[1] = {0};
     if (in == nullptr) in = none;
-    bool const noise = looksLikeNoise(in, len);
-    Lease<CompressorPool, libdeflate_compressor> usual(compressors, !noise);
-    Lease<NoiseCompressorPool, libdeflate_compressor> fast(noiseCompressors, noise);
-    libdeflate_compressor* const compressor = noise ? fast.get() : usual.get();
-    if (compressor == nullptr) return S_ZLIB_NO_MEMORY;
-    size_t bound = libdeflate_zlib_compress_bound(compressor, len);
-    if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
-    BigBlock block = takeBigBlock(bound);
-    if (block.base == nullptr) return S_ZLIB_NO_MEMORY;
-    size_t made = libdeflate_zlib_compress(compressor, in, len, block.base, bound);
-    if (made == 0) {  // cannot happen with a bound-sized block
-        giveBigBlock(block, bound);
-        return S_ZLIB_INPUT_TOO_LARGE;
-    }
-    return out.keep(block, made);
+    return looksLikeNoise(in, len) ? compressWith(noiseCompressors, in, len, out)
+                                   : compressWith(compressors, in, len, out);
 }
 
 // One pass into a big block (big_block.h) as large as the output can possibly

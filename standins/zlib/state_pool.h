@@ -47,11 +47,11 @@ private:
     std::atomic<T*> slots_[kKept] = {};
 };
 
-// A state on loan from a pool for one call (none when not `wanted`).
+// A state on loan from a pool for one call.
 template <class Pool, class T>
 class Lease {
 public:
-    explicit Lease(Pool& pool, bool wanted = true) : pool_(pool), state_(wanted ? pool.take() : nullptr) {}
+    explicit Lease(Pool& pool) : pool_(pool), state_(pool.take()) {}
     ~Lease() {
         if (state_ != nullptr) pool_.give(state_);
     }
