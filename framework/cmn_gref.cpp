@@ -42,6 +42,17 @@ int CMN_GuardedRef::remReference(CMN_GRPHolder* h) {
     return references();
 }
 
+bool CMN_GuardedRef::moveReference(CMN_GRPHolder* from, CMN_GRPHolder* to) {
+    CMN_ScopedLock<CMN_RecursiveMutex> listLock(holderLock);
+    for (sitem<CMN_GRPHolder>* it = holders.head; it != nullptr; it = it->next) {
+        if (it->item == from) {
+            it->item = to;
+            return true;
+        }
+    }
+    return false;
+}
+
 void CMN_GuardedRef::lockHolderList() { holderLock.enter(); }
 void CMN_GuardedRef::unlockHolderList() { holderLock.exit(); }
 slist<CMN_GRPHolder>* CMN_GuardedRef::_getHolders() { return &holders; }

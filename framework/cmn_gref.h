@@ -69,6 +69,11 @@ public:
     /// (0: the object has been destroyed). A holder that is not listed changes
     /// nothing and gets the current count.
     int remReference(CMN_GRPHolder* h);
+    /// Hands one reference over from holder `from` to holder `to` under
+    /// holderLock: the most recent listing of `from` becomes a listing of `to`;
+    /// the count does not change and nothing is allocated. False (and nothing
+    /// changes) when `from` is not listed.
+    bool moveReference(CMN_GRPHolder* from, CMN_GRPHolder* to);
 
     /// Bracket every walk of the holder list from outside the class.
     void lockHolderList();

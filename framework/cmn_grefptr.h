@@ -104,9 +104,35 @@ public:
         hold(typed(g));
     }
 
+    /// This empty holder takes over `from`'s reference: same object, same
+    /// count, the listing moved from `from` to this holder, and `from` left
+    /// empty. Allocates nothing, so it cannot fail; false (both holders then
+    /// empty or unchanged) when `from` holds nothing or was cut loose by a
+    /// registry walk meanwhile. The pointer is set before the listing moves
+    /// (see hold()), and `from` is emptied last, in sequentially consistent
+    /// order: a service stub's unbinding relies on that store being ordered
+    /// before its own count of the calls in flight is read.
+    bool takeOver(CMN_GRefPtr& from) {
+        T* p = from.loadPointee();
+        if (p == nullptr) return false;
+        setPointee(p);
+        if (!guarded(p)->moveReference(&from, this)) {
+            setPointee(nullptr);
+            return false;
+        }
+        __atomic_store_n(&from.pointee, static_cast<T*>(nullptr), __ATOMIC_SEQ_CST);
+        return true;
+    }
+
     T* get() const { return pointee; }
-    /// Acquire-ordered read for the lazy-binding fast path of service stubs.
+    /// Acquire-ordered read: a thread that sees the pointer also sees the
+    /// object it points at, as the binding thread built it.
     T* loadPointee() const { return __atomic_load_n(&pointee, __ATOMIC_ACQUIRE); }
+    /// The read of a service stub's unlocked path, which must be ordered after
+    /// the call counts itself in (sequentially consistent, like that count and
+    /// like the store that empties the holder in takeOver). A plain load on
+    /// x86.
+    T* loadPointeeInOrder() const { return __atomic_load_n(&pointee, __ATOMIC_SEQ_CST); }
 
     static CMN_GuardedRef* guarded(T* p) { return static_cast<CMN_GuardedRef*>(p); }
     static T* typed(CMN_GuardedRef* g) { return static_cast<T*>(g); }

@@ -21,10 +21,9 @@
 /// a time. A service stub's mutex guards its binding and use count and is
 /// always the outer lock: lookups and reference operations run inside it.
 
-#include <sched.h>
+#include <new>
 
-#include <atomic>
-
+#include "cmn_calls_in_flight.h"
 #include "cmn_grefptr.h"
 #include "cmn_result.h"
 #include "cmn_rmutex.h"
@@ -60,17 +59,36 @@ protected:
 
 /// A long-lived stub on a service: binds lazily, and lets go of the service
 /// when the last object obtained through it goes (use count 1 -> 0).
+///
+/// Calls into another module made with the mutex held: only the lookup and
+/// the reference operations of a binding (initPointee). Factory calls, and
+/// every release of a service (which may destroy it, and its module may call
+/// back), happen after the mutex is left. No unbinding ever waits for a call:
+/// the calls in flight keep the old service alive (CMN_CallsInFlight<T>).
 template <class T>
 class CMN_ServiceStub : public CMN_ServiceStubInterface {
+    using InFlight = CMN_CallsInFlight<T>;
+
 public:
     /// Unbound unless `bindNow`, in which case it looks the service up at once.
     explicit CMN_ServiceStub(TypifiedID const& service, bool bindNow = false) : holder(service, bindNow), useCount(0) {}
     CMN_ServiceStub(CMN_ServiceStub const&) = delete;
-    /// The holder is assigned (old target released once the calls running on
-    /// it have returned, new one referenced) and the use count copied; the
-    /// mutex is neither copied nor locked.
+    /// Holds what `other` holds, and copies its use count; the mutex is
+    /// neither copied nor locked. Nothing changes when both hold the same
+    /// service. Otherwise the old service is let go without waiting (released
+    /// once the calls that may still use it have returned), and `other`'s is
+    /// referenced in this stub's name. serviceID changes only when this stub
+    /// was unbound and `other` names one. Throws std::bad_alloc, with this
+    /// stub unchanged or, when only the new reference failed, unbound.
     CMN_ServiceStub& operator=(CMN_ServiceStub const& other) {
-        whenIdle([&] { holder = other.holder; });
+        if (holder.loadPointee() != other.holder.pointee) {
+            CMN_GRefPtr<T> releasedNow;  // declared first: lets go last
+            bool const wasBound = holder.loadPointee() != nullptr;
+            TypifiedID const* const service = holder.serviceID;
+            if (wasBound) let(InFlight::retire(holder, releasedNow));
+            holder = other.holder;
+            if (wasBound) holder.serviceID = service;
+        }
         useCount = other.useCount;
         return *this;
     }
@@ -84,11 +102,18 @@ public:
     }
 
     /// Counts one user less; the unref() that brings the count from 1 to 0 lets
-    /// go of the service. serviceID stays, so the stub can bind again. There is
-    /// no lower bound: surplus calls go below 0 without unbinding.
+    /// go of the service, without waiting for calls in flight. serviceID
+    /// stays, so the stub can bind again. There is no lower bound: surplus
+    /// calls go below 0 without unbinding. Never throws: short of memory to
+    /// defer a release, the stub stays bound.
     void unref() override {
-        CMN_ScopedLock<CMN_Mutex> lock(mutex);
-        if (--useCount == 0) whenIdle([&] { holder.replacePointee(nullptr); });
+        CMN_GRefPtr<T> releasedNow;  // lets go after the mutex is left
+        typename InFlight::Outcome outcome = InFlight::kNothingHeld;
+        {
+            CMN_ScopedLock<CMN_Mutex> lock(mutex);
+            if (--useCount == 0) outcome = InFlight::retire(holder, releasedNow);
+        }
+        if (outcome == InFlight::kDeferred) InFlight::reclaim();
     }
 
     /// The mutex goes first, then the holder, which drops the service reference.
@@ -97,36 +122,26 @@ public:
     /// Calls `call(service)` on the bound service, binding the stub first when
     /// it is unbound, and returns what it returns; `unbound` when no service
     /// can be bound. The service stays alive until `call` returns, even when
-    /// another thread unbinds the stub meanwhile (unref() to 0, assignment).
+    /// another thread, or `call` itself, unbinds the stub meanwhile.
     ///
-    /// Once bound, no lock is taken: the call counts itself in callsInFlight
-    /// before it reads the binding, and every unbinding raises `draining`
-    /// before it reads that count, both in sequentially consistent order. So
-    /// either the unbinding sees the call and waits until it has returned
-    /// before it drops the stub's reference, or the call sees the unbinding
-    /// and takes the slow path: under the mutex, which every unbinding through
-    /// unref() holds. The binding pointer is read with acquire order, paired
-    /// with the release store of every binding: a thread that sees the pointer
-    /// also sees the object. Binding happens under the mutex with a second
-    /// check, so at most once per unbound period.
-    ///
-    /// A registry walk of the service's own module that cuts the stub loose
-    /// does not wait: that module is being unloaded, which the host does only
-    /// after the module's users are done with it.
+    /// The call is counted in before the binding is read (CMN_CallsInFlight
+    /// says why that keeps the service alive). Bound: no lock, one read of
+    /// the pointee, the call. Unbound: the mutex is taken, the pointee read
+    /// again and, still null, looked up; the mutex is left, and the pointee
+    /// read once more for the call, which runs with no lock of this stub held.
     template <class R, class Call>
     R callBound(R unbound, Call call) {
-        callsInFlight.fetch_add(1);
-        if (draining.load() == 0) {
-            if (T* p = holder.loadPointee()) {
-                CallCounted counted;
-                return call(p);
+        typename InFlight::Call counted;
+        T* p = holder.loadPointeeInOrder();
+        if (p == nullptr) {
+            {
+                CMN_ScopedLock<CMN_Mutex> lock(mutex);
+                bindIfUnbound();
             }
+            p = holder.loadPointeeInOrder();
+            if (p == nullptr) return unbound;
         }
-        callsInFlight.fetch_sub(1);
-        CMN_ScopedLock<CMN_Mutex> lock(mutex);
-        bindIfUnbound();
-        T* p = holder.loadPointee();
-        return p != nullptr ? call(p) : unbound;
+        return call(p);
     }
 
     CMN_GRefPtr<T> holder;
@@ -134,38 +149,19 @@ public:
     CMN_Mutex mutex;
 
 private:
-    /// The calls running on the fast path and the unbindings waiting for them.
-    /// One pair per service type in each module (the stub's own layout is
-    /// shared with other modules and has no room for them): an unbinding may
-    /// wait for calls on another stub of the same type, which only delays it.
-    static inline std::atomic<int> callsInFlight{0};
-    static inline std::atomic<int> draining{0};
-
-    /// Ends the fast path's count of a call, also when the call throws.
-    struct CallCounted {
-        ~CallCounted() { callsInFlight.fetch_sub(1, std::memory_order_release); }
-    };
-
-    /// Runs `unbind` once no call of the fast path is running any more; calls
-    /// that start meanwhile take the slow path.
-    template <class Unbind>
-    static void whenIdle(Unbind unbind) {
-        draining.fetch_add(1);
-        while (callsInFlight.load() != 0) sched_yield();
-        try {
-            unbind();
-        } catch (...) {
-            draining.fetch_sub(1);
-            throw;
-        }
-        draining.fetch_sub(1);
-    }
-
     /// Mutex held. The pointee is read atomically: the target's module may cut
     /// the holder loose from another thread at any time. An allocation failure
     /// propagates with the stub still unbound.
     void bindIfUnbound() {
         if (holder.loadPointee() == nullptr) holder.initPointee();
+    }
+
+    /// The assignment's letting go: a deferred release is reclaimed by whoever
+    /// brings the calls in flight to 0 (or at once); short of memory for it,
+    /// the assignment fails with this stub unchanged.
+    static void let(typename InFlight::Outcome outcome) {
+        if (outcome == InFlight::kKeptForLackOfMemory) throw std::bad_alloc();
+        if (outcome == InFlight::kDeferred) InFlight::reclaim();
     }
 };
 

@@ -35,8 +35,28 @@ FAULTS = [
     ("entry_flags_misread", "framework/cmn_module_entry.h", "if (flags != 0) return nullptr;", "if (flags > 1) return nullptr;"),
 
     # ---- stubs --------------------------------------------------------------
-    ("stub_unref_off_by_one", "stubs/cmn_stub.h", "if (--useCount == 0) whenIdle(",
-     "if (useCount-- == 0) whenIdle("),
+    ("stub_unref_off_by_one", "stubs/cmn_stub.h", "if (--useCount == 0) outcome =",
+     "if (useCount-- == 0) outcome ="),
+    # the service stub's binding and the deferred release of what it lets go of
+    ("stub_release_not_deferred", "stubs/cmn_calls_in_flight.h",
+     "if (calls.load(std::memory_order_seq_cst) == 0) return kReleaseNow;",
+     "if (calls.load(std::memory_order_seq_cst) >= 0) return kReleaseNow;"),
+    ("stub_deferred_release_run_twice", "stubs/cmn_calls_in_flight.h",
+     "list = retired.exchange(nullptr, std::memory_order_relaxed);", "list = retired.load(std::memory_order_relaxed);"),
+    ("stub_lock_kept_across_the_call", "stubs/cmn_stub.h",
+     "            {\n                CMN_ScopedLock<CMN_Mutex> lock(mutex);\n                bindIfUnbound();\n            }\n"
+     "            p = holder.loadPointeeInOrder();\n            if (p == nullptr) return unbound;\n",
+     "            CMN_ScopedLock<CMN_Mutex> lock(mutex);\n            bindIfUnbound();\n"
+     "            p = holder.loadPointeeInOrder();\n            if (p == nullptr) return unbound;\n            return call(p);\n"),
+    ("stub_binding_call_not_counted", "stubs/cmn_stub.h",
+     "typename InFlight::Call counted;\n        T* p = holder.loadPointeeInOrder();\n        if (p == nullptr) {",
+     "T* p = holder.loadPointeeInOrder();\n        if (p != nullptr) {\n            typename InFlight::Call counted;\n"
+     "            return call(p);\n        }\n        {"),
+    ("stub_released_under_its_mutex", "stubs/cmn_stub.h",
+     "        CMN_GRefPtr<T> releasedNow;  // lets go after the mutex is left\n        typename InFlight::Outcome outcome = InFlight::kNothingHeld;\n        {\n            CMN_ScopedLock<CMN_Mutex> lock(mutex);",
+     "        typename InFlight::Outcome outcome = InFlight::kNothingHeld;\n        {\n            CMN_ScopedLock<CMN_Mutex> lock(mutex);\n            CMN_GRefPtr<T> releasedNow;"),
+    ("ini_read_without_type_check", "zip/find_ini.cpp",
+     "if (stat(path, &st) != 0 || !isRegular(st)) return nullptr;", "if (stat(path, &st) != 0) return nullptr;"),
     ("stub_service_released_before_object", "stubs/cmn_stub.h",
      "holder.replacePointee(nullptr);\n        if (service != nullptr) service->unref();",
      "if (service != nullptr) service->unref();\n        holder.replacePointee(nullptr);"),
@@ -93,6 +113,5 @@ FAULTS = [
     # ---- the binary contract and the host's files ---------------------------
     ("gref_erase_bound_statically", "framework/cmn_gref.cpp", "CMN_ListAsBuilt(&holders)->eraseitem(it);",
      "holders.eraseitem(it);"),
-    ("stub_unbind_without_waiting", "stubs/cmn_stub.h", "while (callsInFlight.load() != 0) sched_yield();", ""),
     ("host_out_mode_not_kept", "standins/host/host_files.cpp", "fchmod(fd, existing->st_mode & 07777);", ""),
 ]

@@ -8,9 +8,13 @@
  *   refMutex    CMN_Reference::RefMutex of the service's module: counts and
  *               the registry, recursive (CMN_RecursiveMutex);
  *   holderLock  the holder-list lock of the service object, recursive.
- * Plus the service stub's fast-path protocol (callsInFlight / draining),
- * which works as a lock too: an unbinding waits, holding the stub's mutex,
- * until no factory call of the fast path is running.
+ *   listLock    the list lock of the stub's retired holders, a leaf
+ *               (CMN_CallsInFlight).
+ * Factory calls run with none of these held. An unbinding never waits for
+ * them: the stub's reference moves to a retired holder (moveReference, under
+ * holderLock), and is let go after the stub's mutex is left, at once when no
+ * call is in flight, else by the last call out (verify/deferred_release.pml
+ * checks that protocol on its own).
  *
  * Objects: one guarded object, the service, registered in its module's
  * registry and held at the start by its own module (holder OWN). The byte
@@ -27,8 +31,8 @@
  *
  * Checked besides the absence of deadlock: no lock is left by a thread that
  * does not hold it, a plain mutex is never entered twice, no reference is
- * taken or dropped on a destroyed object, the stub drops its reference only
- * when no call of the fast path is running, and at the end every lock is
+ * taken or dropped on a destroyed object, no factory call runs on a
+ * destroyed service, and at the end every lock is
  * free, every count and holder item given back, and the service destroyed.
  *
  * Built with -DINVERTED, remReference lowers the count before it leaves the
@@ -43,13 +47,15 @@
 #define OTHER   2   /* another module's CMN_Stub on the service */
 #define GUARD   3   /* a walk's current guard (DummyHolder) */
 #define TEMP    4   /* moveGuard's temporary guard, and getObj's guard */
-#define NH      5
+#define RETIRED 5   /* the retired holder the stub's reference moves to */
+#define NH      6
 
 typedef RecursiveMutex { byte owner; byte depth }
 
 RecursiveMutex refMutex;
 RecursiveMutex holderLock;
 byte stubMutex;           /* owner, 0 when free */
+byte listLock;            /* owner, 0 when free */
 byte hostLock;            /* owner, 0 when free */
 
 /* the service object */
@@ -62,8 +68,7 @@ bool bound[NH];           /* the holder's pointee is the service */
 /* the service stub */
 short useCount;
 byte callsInFlight;
-byte draining;
-byte inFastCall;          /* ghost: factory calls running on the fast path */
+bool pending;             /* the retired holder waits for the last call out */
 
 bool hostLists = true;    /* the host's module list still holds the module */
 byte usersDone;
@@ -107,7 +112,7 @@ inline unlock(m) {
     m = NONE
 }
 
-#define listedTotal(n) n = listed[STUB] + listed[OWN] + listed[OTHER] + listed[GUARD] + listed[TEMP]
+#define listedTotal(n) n = listed[STUB] + listed[OWN] + listed[OTHER] + listed[GUARD] + listed[TEMP] + listed[RETIRED]
 
 /* ~CMN_GuardedRef: the derived parts are gone, then ObjectManager.removeObj. */
 inline destroy() {
@@ -195,14 +200,45 @@ inline bindIfUnbound() {
     fi
 }
 
-/* CMN_ServiceStub::whenIdle around replacePointee(nullptr): waits until no
-   factory call of the fast path runs, then drops the stub's reference. */
-inline unbindWhenIdle(n) {
-    draining++;
-    (callsInFlight == 0);
-    assert(inFastCall == 0);
-    letGo(STUB, n);
-    draining--
+/* CMN_GRefPtr::takeOver through CMN_GuardedRef::moveReference: the stub's
+   listing becomes the retired holder's, under holderLock; count unchanged. */
+inline retire() {
+    if
+    :: bound[STUB] ->
+        bound[RETIRED] = true;
+        enter(holderLock);
+        if
+        :: listed[STUB] > 0 -> listed[STUB]--; listed[RETIRED]++; bound[STUB] = false
+        :: else -> bound[RETIRED] = false
+        fi;
+        exit(holderLock);
+        bound[STUB] = false
+    :: else
+    fi
+}
+
+/* CMN_CallsInFlight::reclaim: under the list lock, only when no call is in
+   flight, takes the retired holder, which lets go after the lock. */
+inline reclaim(n) {
+    lock(listLock);
+    if
+    :: callsInFlight == 0 && pending -> pending = false; unlock(listLock); letGo(RETIRED, n)
+    :: else -> unlock(listLock)
+    fi
+}
+
+/* After the stub's mutex is left: let go at once when no call is in flight,
+   else push the retired holder and reclaim (the last call out may have left
+   before the push). */
+inline letGoRetired(n) {
+    if
+    :: callsInFlight == 0 -> letGo(RETIRED, n)
+    :: else ->
+        lock(listLock);
+        pending = true;
+        unlock(listLock);
+        reclaim(n)
+    fi
 }
 
 /* Registry walks: the registry lock, then the holder-list lock. */
@@ -266,6 +302,7 @@ inline guardedWalk(work) {
             cutLoose(OWN);
             cutLoose(OTHER);
             cutLoose(TEMP);
+            cutLoose(RETIRED);
             exit(holderLock)
         fi
     :: else
@@ -274,31 +311,26 @@ inline guardedWalk(work) {
     letGo(GUARD, n)
 }
 
-/* createTBuf: CMN_ServiceStub::callBound, the fast path once bound (no
-   lock; counted in callsInFlight), else the lazy binding and the call under
-   the stub's mutex. */
+/* createTBuf: CMN_ServiceStub::callBound. Counted in, the binding read;
+   unbound, it binds under the stub's mutex and leaves it; the factory call
+   runs with no lock held; the last call out lets go of a retired holder. */
 inline createTBuf() {
     callsInFlight++;
     if
-    :: draining == 0 -> fast = bound[STUB]
+    :: !bound[STUB] ->
+        lock(stubMutex);
+        bindIfUnbound();
+        unlock(stubMutex)
     :: else
     fi;
     if
-    :: fast ->
-        fast = false;
-        inFastCall++;
-        factoryCall();
-        inFastCall--;
-        callsInFlight--
-    :: else ->
-        callsInFlight--;
-        lock(stubMutex);
-        bindIfUnbound();
-        if
-        :: bound[STUB] -> factoryCall()
-        :: else
-        fi;
-        unlock(stubMutex)
+    :: bound[STUB] -> factoryCall()
+    :: else
+    fi;
+    callsInFlight--;
+    if
+    :: callsInFlight == 0 && pending -> reclaim(n)
+    :: else
     fi
 }
 
@@ -307,7 +339,7 @@ inline createTBuf() {
    CMN_ObjectStub::~CMN_ObjectStub (drops the buffer, which dies) and
    CMN_ServiceStub::unref, which unbinds the stub at 0. */
 proctype ABufUser() {
-    bool found, fast;
+    bool found;
     byte n;
 
     lock(stubMutex);
@@ -321,17 +353,17 @@ proctype ABufUser() {
     lock(stubMutex);
     useCount--;
     if
-    :: useCount == 0 -> unbindWhenIdle(n)
-    :: else
+    :: useCount == 0 -> retire(); unlock(stubMutex); letGoRetired(n)
+    :: else -> unlock(stubMutex)
     fi;
-    unlock(stubMutex);
     usersDone++
 }
 
 /* A zip buffer making its output (TZipBufferImpl::ZipTBuf, through
    copyOutput): createTBuf without an aBuf, so with no use count of its own. */
 proctype ZipBufferUser() {
-    bool found, fast;
+    bool found;
+    byte n;
     createTBuf();
     usersDone++
 }
@@ -398,7 +430,7 @@ init {
     /* Everything let go: no lock held, no count or item left, the service
        destroyed with its last reference and unregistered. */
     listedTotal(total);
-    assert(refMutex.owner == NONE && holderLock.owner == NONE && stubMutex == NONE && hostLock == NONE);
+    assert(refMutex.owner == NONE && holderLock.owner == NONE && stubMutex == NONE && hostLock == NONE && listLock == NONE);
     assert(total == 0 && refCount == 0 && !alive && !registered);
-    assert(!bound[STUB] && !bound[OTHER] && useCount == 0 && draining == 0 && callsInFlight == 0 && inFastCall == 0)
+    assert(!bound[STUB] && !bound[OTHER] && !bound[RETIRED] && useCount == 0 && callsInFlight == 0 && !pending)
 }

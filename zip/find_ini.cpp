@@ -1,10 +1,7 @@
 #include "find_ini.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,79 +18,28 @@ char const kSwitchFile[] = "s_zip.ini";
 char const kSwitchKey[] = "Compress";
 // Separators between the key and its value.
 char const kDelimiters[] = " =,\t\n";
-// One read takes at most this many bytes, terminator included: a longer line
+// One fgets takes at most this many bytes, terminator included: a longer line
 // is examined piece by piece, each piece as a line of its own.
 int const kPieceSize = 63;
 
-// The switch file's pieces, read straight from its descriptor exactly as
-// fgets(piece, kPieceSize, file) would give them: at most kPieceSize - 1
-// bytes each, ending after a newline; none at the end of the file or on a
-// read error (and none after that). No stdio stream: nothing to allocate and
-// no system call beyond the reads. Closes the descriptor.
-class PieceReader {
-public:
-    explicit PieceReader(int fd) : fd_(fd) {}
-    ~PieceReader() { close(fd_); }
-    PieceReader(PieceReader const&) = delete;
-    PieceReader& operator=(PieceReader const&) = delete;
+bool isRegular(struct stat const& st) { return S_ISREG(st.st_mode); }
 
-    // The next piece, NUL-terminated, into `piece` (kPieceSize bytes).
-    bool next(char* piece) {
-        int n = 0;
-        while (n < kPieceSize - 1) {
-            if (at_ == end_ && !fill()) break;
-            char const c = buffer_[at_++];
-            piece[n++] = c;
-            if (c == '\n') break;
-        }
-        if (n == 0 || failed_) return false;
-        piece[n] = '\0';
-        return true;
-    }
-
-private:
-    bool fill() {
-        if (ended_) return false;
-        ssize_t got;
-        do got = read(fd_, buffer_, sizeof buffer_);
-        while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-            ended_ = true;
-            failed_ = got < 0;
-            return false;
-        }
-        at_ = 0;
-        end_ = static_cast<size_t>(got);
-        return true;
-    }
-
-    int fd_;
-    size_t at_ = 0;
-    size_t end_ = 0;
-    bool ended_ = false;
-    bool failed_ = false;
-    char buffer_[4096];
-};
-
-// Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO with
-// no writer does not block the open (opening one for reading would otherwise
-// wait for a writer). -1 when it does not open.
-int openWithoutWaiting(char const* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }
-
-// The switch file opened for reading when it is a regular file, else -1.
-// Anything else (a FIFO, a device, a directory, a socket) means "off" at once:
-// the type is checked on the descriptor already open, before a byte is read,
-// so nothing can be swapped in between, and the reader never waits on a FIFO
-// or reads an endless device.
-int openRegular(char const* path) {
-    int fd = openWithoutWaiting(path);
-    if (fd < 0) return -1;
+// `path` opened with fopen(path, "r") when it names a regular file, else
+// null. Anything else (a FIFO, a device, a socket, a directory) means "not
+// there" at once: fopen would wait on a FIFO without a writer, and a device
+// may never end. The type is checked by stat before the open and confirmed on
+// the open stream, so what was read is a regular file; only a FIFO swapped in
+// between the two could still make the open wait for a writer.
+std::FILE* openRegular(char const* path) {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
+    if (stat(path, &st) != 0 || !isRegular(st)) return nullptr;
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return nullptr;
+    if (fstat(fileno(f), &st) != 0 || !isRegular(st)) {
+        std::fclose(f);
+        return nullptr;
     }
-    return fd;
+    return f;
 }
 
 }  // namespace
@@ -109,12 +55,12 @@ char* make_ini_file_path(char const* dir, char const* name) {
     if (dir[dirLen - 1] != '/') std::strcpy(path + dirLen, "/");
     std::strcat(path, name);
 
-    int fd = openWithoutWaiting(path);
-    if (fd < 0) {
+    std::FILE* f = openRegular(path);
+    if (f == nullptr) {
         delete[] path;
         return nullptr;
     }
-    close(fd);
+    std::fclose(f);
     return path;
 }
 
@@ -133,13 +79,13 @@ int get_ini_file_path(char** path, char const* name) {
 bool read_compress_switch() {
     char* path = nullptr;
     if (get_ini_file_path(&path, kSwitchFile) != 0) return false;
-    int const fd = openRegular(path);
+    std::FILE* file = openRegular(path);
     delete[] path;
-    if (fd < 0) return false;
+    if (file == nullptr) return false;
 
-    PieceReader file(fd);
+    bool on = false;
     char piece[kPieceSize];
-    while (file.next(piece)) {
+    while (std::fgets(piece, kPieceSize, file) != nullptr) {
         char* save = nullptr;
         char const* key = strtok_r(piece, kDelimiters, &save);
         if (key == nullptr) continue;
@@ -147,7 +93,9 @@ bool read_compress_switch() {
         if (value == nullptr) continue;
         if (std::strcmp(key, kSwitchKey) != 0) continue;
         // Compared as a long: out-of-range values clamp and never read as 1.
-        return std::strtol(value, nullptr, 10) == 1;
+        on = std::strtol(value, nullptr, 10) == 1;
+        break;
     }
-    return false;
+    std::fclose(file);
+    return on;
 }

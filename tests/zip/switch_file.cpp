@@ -1,7 +1,11 @@
 #include "tests/zip/switch_file.h"
 
+#include <dlfcn.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -33,4 +37,26 @@ void writeSwitchFile(std::string const& content) {
 extern "C" int vela_get_config_dir(char const** dir) {
     if (dir == nullptr || queryFails) return 2;
     return *dir = reported.c_str(), 0;
+}
+
+// fopen as the module calls it, counted: the reader's platform calls are
+// those of stdio, so a host that interposes fopen sees every open. The
+// definition takes the symbol the module's own calls use (fopen64 under
+// 64-bit file offsets).
+namespace {
+std::atomic<int> opensForReading{0};
+#ifdef __USE_FILE_OFFSET64
+char const kFopen[] = "fopen64";
+#else
+char const kFopen[] = "fopen";
+#endif
+}  // namespace
+
+int fopenCallsForReading() { return opensForReading; }
+
+extern "C" FILE* fopen(char const* path, char const* mode) {
+    using Open = FILE* (*)(char const*, char const*);
+    static auto const next = reinterpret_cast<Open>(dlsym(RTLD_NEXT, kFopen));
+    if (strcmp(mode, "r") == 0) ++opensForReading;
+    return next(path, mode);
 }
