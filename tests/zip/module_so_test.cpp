@@ -5,6 +5,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+
 #include "cmn_abuf.h"
 #include "host_modules.h"
 #include "zipC.h"
@@ -44,6 +47,69 @@ TEST(ZipSharedObject, EachModuleKeepsItsOwnRegistryLockAndIdentity) {
     EXPECT_TRUE(steps[0].usedByOthers);
     for (UnloadStep const& s : steps) EXPECT_TRUE(s.ok() && s.objectsAfterFini == 0) << s.name << s.dlcloseError;
     EXPECT_EQ(zb.ZipTBuf(), 40u);
+}
+
+// A byte-buffer peer of another make whose factory calls back into the loaded
+// module through its exported functions, answered by a module manager that
+// offers nothing else. The module's theX509Cmn is the peer's only holder, so
+// its release destroys the peer: never while a factory call still runs.
+struct CallingBackPeer final : X509CmnSrv_I, ModMgr_Interface {
+    static inline std::atomic<int> running{0};
+    static inline std::atomic<bool> died{false}, diedInCall{false};
+
+    CallingBackPeer() { died = diedInCall = false; }
+    ~CallingBackPeer() override { diedInCall = running > 0, died = true; }
+    unsigned int init() override { return 0; }
+    unsigned int fini() override { return 0; }
+    TBuf* createTBuf() override { return nullptr; }
+    TBuf* createTBuf(char const*) override { return nullptr; }
+    TBuf* createTBuf(TBuf*) override { return nullptr; }
+    TBuf* createTBuf(unsigned char const*, unsigned int) override {
+        ++running;
+        during();
+        --running;
+        return nullptr;
+    }
+    int moduleCount() override { return 1; }
+    BaseModuleInterface* findModule(TypifiedID const*) override { return nullptr; }
+    CMN_GuardedRef* lookupService(TypifiedID const* s, TypifiedID const*) override {
+        return s != nullptr && *s == X509CmnSrvID && !withdrawn ? this : nullptr;
+    }
+
+    std::function<void()> during = [] {};
+    bool withdrawn = false;
+};
+
+TEST(ZipSharedObject, ByteBufferPeerCallsBackFromInsideItsFactory) {
+    void* zip = dlopen(ZIP_MODULE_DIR "/libs_zip.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(zip, nullptr) << dlerror();
+    auto entry = reinterpret_cast<BaseModuleInterface* (*)(ModMgr_Interface*, int)>(dlsym(zip, "GetInterfaceClass"));
+    auto create = reinterpret_cast<TBuf* (*)(unsigned char const*, unsigned int)>(dlsym(zip, "_Z10createTBufPKhj"));
+    auto fini = reinterpret_cast<void (*)()>(dlsym(zip, "_Z12x509cmn_finiv"));
+    auto makeABuf = reinterpret_cast<void (*)(void*, char const*)>(dlsym(zip, "_ZN4aBufC1EPKc"));
+    auto dropABuf = reinterpret_cast<void (*)(void*)>(dlsym(zip, "_ZN4aBufD1Ev"));
+    ASSERT_TRUE(entry && create && fini && makeABuf && dropABuf);
+    unsigned char const byte = 1;
+
+    // The binding call: the factory builds and destroys an aBuf of the module,
+    // which takes the stub's mutex (and, as its last user, unbinds the stub).
+    auto* peer = new CallingBackPeer;
+    ASSERT_NE(entry(peer, 0), nullptr);
+    alignas(aBuf) unsigned char wrapper[sizeof(aBuf)];
+    peer->during = [&] { makeABuf(wrapper, "inner"), dropABuf(wrapper); };
+    create(&byte, 1);
+    EXPECT_TRUE(CallingBackPeer::died && !CallingBackPeer::diedInCall);
+    entry(nullptr, 0);
+
+    // A bound call: the factory unbinds the stub with x509cmn_fini.
+    peer = new CallingBackPeer;
+    entry(peer, 1);
+    create(&byte, 1);  // binds
+    peer->during = [&] { fini(); };
+    peer->withdrawn = true;
+    create(&byte, 1);
+    EXPECT_TRUE(CallingBackPeer::died && !CallingBackPeer::diedInCall);
+    EXPECT_EQ(dlclose(zip), 0);
 }
 
 }  // namespace
