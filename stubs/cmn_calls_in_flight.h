@@ -67,9 +67,9 @@ public:
 
     /// What retire() did with the stub's reference.
     enum Outcome {
-        kNothingHeld,     ///< the holder was empty (or cut loose meanwhile)
-        kReleaseNow,      ///< moved to `releaseNow`: no call can be using it
-        kDeferred,        ///< retired until the calls in flight have left: call reclaim()
+        kNothingHeld,         ///< the holder was empty (or cut loose meanwhile)
+        kReleaseNow,          ///< moved to `releaseNow`: no call can be using it
+        kDeferred,            ///< retired until the calls in flight have left: call reclaim()
         kKeptForLackOfMemory  ///< no memory for a retired holder: `holder` still holds it
     };
 
