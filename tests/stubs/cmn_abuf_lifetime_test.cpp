@@ -87,8 +87,8 @@ struct CallingBack final : Fake<X509CmnSrv_I> {
     std::function<void()> onDestroy = [] {};
 };
 
-struct Reentry : PeersTest {
-    Reentry() { mgr.offer(X509CmnSrvID, peer); }
+struct ByteBufferClient : PeersTest {
+    ByteBufferClient() { mgr.offer(X509CmnSrvID, peer); }
     // The first factory call of the stub, binding it; the peer now lives by
     // the stub's reference alone.
     void bindByACall() {
@@ -113,13 +113,13 @@ struct Reentry : PeersTest {
 
 // The unbinding runs inside the very call it would wait for: it completes at
 // once, and the call releases the service on its way out.
-TEST_F(Reentry, FactoryUnbindsTheStubInsideABoundCall) {
+TEST_F(ByteBufferClient, FactoryUnbindsTheStubInsideABoundCall) {
     bindByACall();
     peer->during = [] { x509cmn_fini(); };
     callAndExpectReleaseAfterIt();
 }
 
-TEST_F(Reentry, FactoryDestroysTheLastABufInsideABoundCall) {
+TEST_F(ByteBufferClient, FactoryDestroysTheLastABufInsideABoundCall) {
     auto* last = new aBuf;  // binds: use count 1
     peer->during = [&] { delete last; };
     ASSERT_EQ(theX509Cmn.useCount, 1);
@@ -129,7 +129,7 @@ TEST_F(Reentry, FactoryDestroysTheLastABufInsideABoundCall) {
 
 // The stub's last reference is released after its mutex is left: a service
 // whose teardown builds an aBuf (which takes that mutex) does not hang.
-TEST_F(Reentry, ServiceTornDownByTheLastABufBuildsAnABuf) {
+TEST_F(ByteBufferClient, ServiceTornDownByTheLastABufBuildsAnABuf) {
     auto* last = new aBuf;
     mgr.offer(X509CmnSrvID, nullptr);
     bool built = false;
@@ -140,7 +140,7 @@ TEST_F(Reentry, ServiceTornDownByTheLastABufBuildsAnABuf) {
 
 // The binding call runs the factory after the stub's mutex is left: an aBuf
 // built inside it takes that mutex again.
-TEST_F(Reentry, FactoryBuildsAnABufInsideTheBindingCall) {
+TEST_F(ByteBufferClient, FactoryBuildsAnABufInsideTheBindingCall) {
     bool bound = false;
     peer->during = [&] { bound = aBuf("inner").isBound(); };
     TBuf* made = createTBuf(&kByte, 1);
@@ -154,7 +154,7 @@ TEST_F(Reentry, FactoryBuildsAnABufInsideTheBindingCall) {
 // Another thread unbinds the stub while a factory call runs, on the bound
 // path and on the binding one: the unbinding returns without waiting, and
 // the service goes only when the call has returned.
-TEST_F(Reentry, UnbindingOnAnotherThreadDuringAFactoryCall) {
+TEST_F(ByteBufferClient, UnbindingOnAnotherThreadDuringAFactoryCall) {
     enum Path { kBound, kBinding };
     enum Unbind { kFini, kLastABuf };
     for (Path path : {kBound, kBinding})
@@ -187,7 +187,7 @@ TEST_F(Reentry, UnbindingOnAnotherThreadDuringAFactoryCall) {
 
 // One thread destroys the last aBuf while another thread's factory call
 // builds an aBuf: neither waits for the other, and the new aBuf binds again.
-TEST_F(Reentry, LastABufGoesWhileAFactoryCallBuildsOne) {
+TEST_F(ByteBufferClient, LastABufGoesWhileAFactoryCallBuildsOne) {
     auto* last = new aBuf;
     Gate inside, destroyed;
     bool innerBound = false;
@@ -209,7 +209,7 @@ TEST_F(Reentry, LastABufGoesWhileAFactoryCallBuildsOne) {
 // same service and then to another, and the service's module cuts one of our
 // retired holders loose: every count stays equal to the holders listed, and
 // each reference is released exactly once, after the call.
-TEST_F(Reentry, DeferredReleaseMeetsRebindingAndCuttingLoose) {
+TEST_F(ByteBufferClient, DeferredReleaseMeetsRebindingAndCuttingLoose) {
     bindByACall();
     auto* other = new CallingBack;
     CMN_GRefPtr<CallingBack> otherHold(other);
