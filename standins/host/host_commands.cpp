@@ -91,6 +91,18 @@ void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
     say(line);
 }
 
+// The zlib stream of no bytes (as zlib makes it at level 6).
+unsigned char const kEmptyStream[] = {0x78, 0x9c, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+// Compressing no bytes: the ZIP service passes an empty buffer through
+// whether compression is on or off, but compress promises a zlib stream when
+// it is on. A one-byte probe tells which; on, the output is the empty stream.
+bool emptyInputWantsStream() {
+    static unsigned char const probe[1] = {0};
+    CodecResult r = runCodec(CodecOp::Compress, std::vector<unsigned char>(probe, probe + 1));
+    return r.ok && !r.passedThrough;
+}
+
 // Reports a failure, or writes the output to OUT (touched only now that its
 // whole content is known); the exit status. `inputSize` is reported with the
 // service's own time when `timing` is set.
@@ -106,13 +118,19 @@ int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::stri
         say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
                                     : "input is not compressed data: passed through unchanged");
     }
+    unsigned char const* data = r.data();
+    size_t size = r.size();
+    if (op == CodecOp::Compress && inputSize == 0 && emptyInputWantsStream()) {
+        data = kEmptyStream;
+        size = sizeof kEmptyStream;
+    }
     std::string error;
     if (isStdio(out)) {
-        if (writeAll(STDOUT_FILENO, r.data(), r.size())) return EXIT_OK;
+        if (writeAll(STDOUT_FILENO, data, size)) return EXIT_OK;
         say(std::string("cannot write standard output: ") + std::strerror(errno));
         return EXIT_OUTPUT;
     }
-    if (writeOutput(out, r.data(), r.size(), &error)) return EXIT_OK;
+    if (writeOutput(out, data, size, &error)) return EXIT_OK;
     say(error);
     return EXIT_OUTPUT;
 }

@@ -124,6 +124,11 @@ int run(int argc, char** argv) {
     if ((command == "compress" || command == "decompress") && args.size() <= 3) {
         std::string in = args.size() > 1 ? args[1] : "-";
         std::string out = args.size() > 2 ? args[2] : "-";
+        // An empty name is a mistake (an unset variable), not standard input.
+        if (in.empty() || out.empty()) {
+            say("an empty IN or OUT names no file; '-' names standard input or output");
+            return EXIT_USAGE;
+        }
         return runCodecCommand(command == "compress" ? CodecOp::Compress : CodecOp::Decompress, modulesDir, in, out,
                                verbose, timing);
     }
@@ -138,7 +143,10 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);  // a closed output pipe is an output error
+    // A closed output pipe and the file-size limit are output errors, reported
+    // with OUT left as it was, not a death halfway through a write.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     removeTemporaryOnSignals();
     try {
         return run(argc, argv);

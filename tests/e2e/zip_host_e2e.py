@@ -15,6 +15,11 @@ def text_data(n, seed=1):
                     for i in range(n // 10 + 1))[:n]
 
 
+def no_core_files():
+    import resource
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
 def deflated(data, wbits=15, **kw):
     c = zlib.compressobj(6, zlib.DEFLATED, wbits, **kw)
     return c.compress(data) + c.flush()
@@ -44,9 +49,9 @@ class HostCase(unittest.TestCase):
     def command(self, *args, config=True, host=None):
         return EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) + list(args)
 
-    def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE):
+    def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE, stdin=None):
         cmd = self.command(*args, config=config, host=host)
-        p = subprocess.run(cmd, input=data, stdout=stdout, stderr=subprocess.PIPE, env=env or self.env,
+        p = subprocess.run(cmd, input=None if stdin else data, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, env=env or self.env,
                            cwd=self.tmp, timeout=300)
         self.assertTrue(0 <= p.returncode < 128, "killed: %r\n%s" % (cmd, p.stderr.decode()))
         return p
@@ -76,7 +81,7 @@ class RoundTrip(HostCase):
             for data in (text_data(n), random.Random(n).randbytes(n), bytes(n)):
                 with self.subTest(n=n, head=data[:8]):
                     z = self.check(self.run_host("compress", data=data), 0)
-                    self.assertEqual(zlib.decompress(z) if n else z, data)
+                    self.assertEqual((zlib.decompress(z), len(z) if n == 0 else 8), (data, 8))  # no bytes: an empty stream
                     self.check(self.run_host("decompress", data=z), 0, data)
         data = text_data(100000)
         self.check(self.run_host("compress", self.write("in", data), "out.z"), 0, b"")
@@ -167,27 +172,85 @@ class Files(HostCase):
         os.mkfifo(os.path.join(self.config, "s_zip.ini"))  # a FIFO as switch file means off, at once
         self.check(self.run_host("compress", data=b"data"), 0, b"data", "compression is off")
 
-    def test_temporaries_go_on_signals_and_stale_ones_on_the_next_run(self):
+    # Whether zip-host still has a file open that is being written into the folder.
+    @staticmethod
+    def writing(pid, folder):
+        try:
+            links = [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
+        except OSError:
+            return False
+        return any(link.startswith(folder + "/") and "/big" not in link for link in links)
+
+    def test_no_signal_leaves_a_temporary_and_no_foreign_file_is_removed(self):
         with open(self.write("big", None), "wb") as f:
             f.truncate(64 * MiB)  # sparse: read fast, written long enough to be caught
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal=sig):
-                p = subprocess.Popen(self.command("compress", "big", "out"), cwd=self.tmp, env=self.env,
-                                     stderr=subprocess.DEVNULL)
-                while p.poll() is None and not any(".zip-host." in n for n in os.listdir(self.tmp)):
-                    time.sleep(0.0005)
-                p.send_signal(sig)
-                self.assertIn(p.wait(timeout=120), (-sig, 0))  # 0: it finished before the signal came
-                self.assertEqual(sorted(os.listdir(self.tmp)), ["big", "config"] + (["out"] if p.returncode == 0 else []))
+        self.write("out", b"old")
         dead = subprocess.Popen(["true"])
         dead.wait()
-        stale, live = (".out.zip-host.%d.AbC123" % pid for pid in (dead.pid, os.getpid()))
-        self.write(stale, b"left by a killed run")
-        self.write(live, b"another run's, still working")
-        self.check(self.run_host("compress", self.write("in", b"x"), "out"), 0, b"")
-        self.assertEqual((os.path.exists(self.write(stale, None)), os.path.exists(self.write(live, None))), (False, True))
+        foreign = [".report.zip-host.4000000.backup", ".out.zip-host.%d.AbC123" % dead.pid]
+        for name in foreign:
+            self.write(name, b"not zip-host's to remove")
+        expected = sorted(["big", "config", "out"] + foreign)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+                    signal.SIGALRM, signal.SIGKILL):
+            for out in ("out", "new"):
+                with self.subTest(signal=sig, out=out):
+                    p = subprocess.Popen(self.command("compress", "big", out), cwd=self.tmp, env=self.env,
+                                         stderr=subprocess.DEVNULL, preexec_fn=no_core_files)
+                    while p.poll() is None and not self.writing(p.pid, self.tmp):
+                        time.sleep(0.0002)
+                    p.send_signal(sig)
+                    self.assertIn(p.wait(timeout=120), (-sig, 0))  # 0: it finished before the signal came
+                    done = p.returncode == 0
+                    self.assertEqual(sorted(os.listdir(self.tmp)), sorted(expected + (["new"] if done and out == "new" else [])))
+                    self.assertEqual(os.path.getsize(self.write("out", None)), 64 * MiB if done and out == "out" else 3)
+                    if done:
+                        os.unlink(self.write(out, None))
+                        self.write("out", b"old")
         os.truncate(self.write("huge", b""), (4 << 30) - 1)  # one byte more than a byte buffer holds
         self.check(self.run_host("compress", "huge", "out"), 3, b"", "larger than a byte buffer can hold")
+
+    def test_names_modes_and_standard_input_read_in_part(self):
+        self.write("in", b"0123456789" * 100)
+        long_name = "n" * 255  # the longest legal name
+        self.check(self.run_host("compress", "in", long_name), 0, b"")
+        for mode in (0o4755, 0o2750, 0o1640, 0o6711):
+            with self.subTest(mode=oct(mode)):
+                os.chmod(self.write(long_name, None), mode)
+                self.check(self.run_host("compress", "in", long_name), 0, b"")
+                self.assertEqual(os.stat(self.write(long_name, None)).st_mode & 0o7777, mode)
+        with open(self.write("in", None), "rb") as f:
+            os.lseek(f.fileno(), 995, os.SEEK_SET)  # a file already read in part: only the rest is input
+            self.check(self.run_host("compress", stdout=subprocess.PIPE, data=None, stdin=f), 0, b"56789")
+        self.table([(["compress", "", "out"], b"x", 2, b"", "empty"), (["compress", "in", ""], b"x", 2, b"", "empty")])
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["config", "in", long_name])
+
+    def test_a_full_file_system_or_concurrent_writers_never_leave_a_mixed_output(self):
+        old = random.Random(2).randbytes(30000)
+        data = random.Random(3).randbytes(112881)  # compression off: written as it is
+        self.write("in", data)
+        fs = self.write("fs/", None)
+        mounted = os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k", "tmpfs", fs],
+                                                        capture_output=True).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", "-l", fs])
+            self.write("fs/target", old)
+            os.symlink("target", self.write("fs/link", None))
+            os.link(self.write("fs/target", None), self.write("fs/hard", None))
+            for out in ("fs/link", "fs/hard", "fs/new"):
+                with self.subTest(out=out):
+                    self.check(self.run_host("compress", "in", out), 4, b"", "No space left on device")
+                    self.assertEqual((self.read("fs/target") == old, sorted(os.listdir(fs))), (True, ["hard", "link", "target"]))
+        # Writers of outputs of different lengths into one file of two names: always one writer's whole output.
+        os.link(self.write("shared", b""), self.write("other", None))
+        outputs = [bytes([65 + i]) * (4 * MiB >> i) for i in range(3)]
+        for i, o in enumerate(outputs):
+            self.write("in%d" % i, o)
+        for _ in range(4):
+            ps = [subprocess.Popen(self.command("compress", "in%d" % i, "shared"), cwd=self.tmp, env=self.env)
+                  for i in range(3)]
+            self.assertEqual([p.wait(timeout=120) for p in ps], [0, 0, 0])
+            self.assertIn(zlib.crc32(self.read("other")), [zlib.crc32(o) for o in outputs])
 
     def test_damaged_module_files_are_refused_by_name_never_loaded(self):
         lib, modules = os.path.join(os.path.dirname(os.path.dirname(HOST)), "lib"), self.write("modules/", None)
