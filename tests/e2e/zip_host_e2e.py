@@ -287,6 +287,11 @@ class CommandLine(HostCase):
         self.assertEqual(re.findall(r"^  (\d)  ", section(usage, "exit status:", "\n\n"), re.M),
                          re.findall(r"^\.B (\d)$", section(man, ".SH EXIT STATUS", ".SH"), re.M))
         self.assertRegex(self.check(self.run_host("--version", config=False), 0).decode(), r"^zip-host \d+\.\d+\.\d+\n$")
+        for name in (n for n in os.listdir(modules) if n.endswith(".so")):  # an empty entry means the current folder
+            dyn = subprocess.run([os.environ.get("READELF") or "readelf", "-d", os.path.join(modules, name)],
+                                 capture_output=True, check=True).stdout.decode()
+            for path in re.findall(r"\((?:RUNPATH|RPATH)\).*\[(.*)\]", dyn):
+                self.assertNotIn("", path.split(":"), name)
         nm = subprocess.run([os.environ.get("NM", "nm"), "-D", "--defined-only", HOST], capture_output=True, check=True)
         self.assertNotRegex(nm.stdout.decode(), r"\b(pModuleID|ModMgr|ObjectManager|GetObjectManager|GetInterfaceClass|"
                                                 r"theX509Cmn)\b|CMN_|TZip|aBuf|GetModuleID")
