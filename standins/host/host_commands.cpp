@@ -15,6 +15,7 @@
 #include "host_files.h"
 #include "host_modules.h"
 #include "registry_dump.h"
+#include "s_tbuf.h"
 #include "s_zlib.h"
 #include "zipC.h"
 
@@ -146,15 +147,28 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
         return EXIT_INPUT;
     }
 
+    // Everything that can be refused without reading the input is, first.
     HostModules modules;
     if (!loadModules(modules, modulesDir)) return finish(modules, EXIT_MODULES, verbose);
     // A limit asked for but not understood would silently mean the default,
     // a weaker guard than the one asked for: refused before any work.
     if (zlibQuery(modules, "s_zlib_max_output_rejected") != 0) {
         char const* value = std::getenv("S_ZLIB_MAX_OUTPUT");
-        say(std::string("S_ZLIB_MAX_OUTPUT=") + (value != nullptr ? value : "") +
-            " is not a byte count from 1 to 4294967295 (digits only)");
+        say(std::string("S_ZLIB_MAX_OUTPUT=") + (value != nullptr ? value : "") + " is not a byte count from 1 to " +
+            std::to_string(S_ZLIB_LARGEST_OUTPUT) + " (digits only)");
         return finish(modules, EXIT_USAGE, verbose);
+    }
+    // What a byte buffer holds; to compress, what the codec can compress
+    // into one (the zlib module says).
+    size_t limit = S_TBUF_MAX_LEN;
+    std::string tooLarge = "larger than a byte buffer can hold (" + std::to_string(limit) + " bytes)";
+    if (unsigned int most = zlibQuery(modules, "s_zlib_max_input"); op == CodecOp::Compress && most != 0) {
+        limit = most < limit ? most : limit;
+        tooLarge = "too large to compress into a byte buffer (at most " + std::to_string(limit) + " bytes)";
+    }
+    if (!input.read(limit, tooLarge, &error)) {
+        say(error);
+        return finish(modules, EXIT_INPUT, verbose);
     }
 
     bool noMemory = false;

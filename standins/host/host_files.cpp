@@ -283,38 +283,41 @@ bool followLinks(std::string path, std::string* out, struct stat* st, bool* exis
 
 bool isStdio(std::string const& name) { return name.empty() || name == "-"; }
 
-PendingInput::~PendingInput() { std::free(block_); }
+PendingInput::~PendingInput() {
+    std::free(block_);
+    if (fd_ > STDIN_FILENO) close(fd_);
+}
 
 bool PendingInput::open(std::string const& in, std::string* error) {
     bool const stdio = isStdio(in);
     name_ = stdio ? "standard input" : in;
-    int fd = stdio ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    path_ = stdio ? "-" : in;
+    // A FIFO waits here for its writer, as a reader of a FIFO does.
+    fd_ = stdio ? STDIN_FILENO : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
         *error = "cannot read " + name_ + ": " + std::strerror(errno);
         return false;
     }
-    struct FdCloser {
-        int fd;
-        ~FdCloser() {
-            if (fd > STDIN_FILENO) close(fd);
-        }
-    } closer{fd};
-    std::string const tooLarge =
-        "cannot read " + name_ + ": larger than a byte buffer can hold (" + std::to_string(S_TBUF_MAX_LEN) + " bytes)";
+    return true;
+}
+
+bool PendingInput::read(size_t limit, std::string const& tooLarge, std::string* error) {
+    bool const stdio = path_ == "-";
+    std::string const refused = "cannot read " + name_ + ": " + tooLarge;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        if (static_cast<unsigned long long>(st.st_size) > S_TBUF_MAX_LEN) {
-            *error = tooLarge;
+    if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<unsigned long long>(st.st_size) > limit) {
+            *error = refused;
             return false;
         }
         // Standard input that is a regular file is read whole through its
         // /proc name when it is at its start; otherwise (or without /proc)
         // from where it stands, as a stream below.
         if (!stdio) {
-            loadPath_ = in;
+            loadPath_ = path_;
             return true;
         }
-        if (lseek(fd, 0, SEEK_CUR) == 0 && access("/proc/self/fd/0", R_OK) == 0) {
+        if (lseek(fd_, 0, SEEK_CUR) == 0 && access("/proc/self/fd/0", R_OK) == 0) {
             loadPath_ = "/proc/self/fd/0";
             return true;
         }
@@ -323,22 +326,22 @@ bool PendingInput::open(std::string const& in, std::string* error) {
     for (;;) {
         if (size_ == capacity) {
             // Doubling: realloc moves large blocks by remapping, not copying.
-            size_t const most = size_t(S_TBUF_MAX_LEN) + 1;  // one more byte tells "too long"
+            size_t const most = limit + 1;  // one more byte tells "too long"
             size_t grown = capacity == 0 ? size_t(1) << 16 : capacity > most / 2 ? most : capacity * 2;
             auto* p = static_cast<unsigned char*>(std::realloc(block_, grown));
             if (p == nullptr) throw std::bad_alloc();
             block_ = p;
             capacity = grown;
         }
-        ssize_t n = read(fd, block_ + size_, capacity - size_);
+        ssize_t n = ::read(fd_, block_ + size_, capacity - size_);
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = "cannot read " + name_ + ": " + std::strerror(errno);
             return false;
         }
-        if (size_ + static_cast<size_t>(n) > S_TBUF_MAX_LEN) {
-            *error = tooLarge;
+        if (size_ + static_cast<size_t>(n) > limit) {
+            *error = refused;
             return false;
         }
         size_ += static_cast<size_t>(n);

@@ -14,10 +14,12 @@
 // True for "" and "-", which name standard input or output.
 bool isStdio(std::string const& name);
 
-// The input, opened before the modules are loaded so that an unreadable or
-// oversized input is reported first. A regular file is only checked here and
-// later read straight into a byte buffer (TBuf::load); any other input (a
-// pipe, a terminal) is read whole now, into a block that grows in place.
+// The input, opened before the modules are loaded so that an unreadable
+// input is reported first, and read once they are loaded and the command
+// line and environment are known to be good. A regular file is only checked
+// by read() and later read straight into a byte buffer (TBuf::load); any
+// other input (a pipe, a terminal) is read whole by read(), into a block that
+// grows in place.
 class PendingInput {
 public:
     PendingInput() = default;
@@ -25,9 +27,14 @@ public:
     PendingInput& operator=(PendingInput const&) = delete;
     ~PendingInput();
 
-    // Opens IN ("" or "-": standard input). False with a message naming it on
-    // an open or read error, or when it is longer than a byte buffer holds.
+    // Opens IN ("-": standard input). False with a message naming it on an
+    // open error.
     bool open(std::string const& in, std::string* error);
+    // Checks a regular file's length against `limit` without reading it, or
+    // reads any other input whole, refused as soon as it passes `limit`.
+    // False with a message naming it (`tooLarge`: why `limit` is the bound)
+    // on a read error or when it is longer.
+    bool read(size_t limit, std::string const& tooLarge, std::string* error);
     // A new byte buffer with the whole input, carrying one hold for the
     // caller; null with a message on failure (`noMemory` set when memory ran
     // out). Needs the byte-buffer module loaded.
@@ -35,6 +42,8 @@ public:
 
 private:
     std::string name_;                // for messages
+    std::string path_;                // IN as given, "-" for standard input
+    int fd_ = -1;                     // open from open() to read()
     std::string loadPath_;            // a regular file: the path TBuf::load reads
     unsigned char* block_ = nullptr;  // any other input: what was read
     size_t size_ = 0;

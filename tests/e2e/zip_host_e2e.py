@@ -103,9 +103,20 @@ class BadInput(HostCase):
         self.table([(["decompress"], bomb, 1, b"", "limit (63): the limit is 1048576 bytes; S_ZLIB_MAX_OUTPUT")],
                    env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(MiB)))
         self.table([(["decompress"], bomb, 0, bytes(8 * MiB))], env=dict(self.env, S_ZLIB_MAX_OUTPUT=str(8 * MiB)))
-        for bad in ("0", "-1", "abc", "1e6", "4294967296"):  # a guard asked for but not understood: no work done
-            self.table([(["decompress"], z, 2, b"", "S_ZLIB_MAX_OUTPUT=" + bad + " is not a byte count")],
+        for bad in ("0", "-1", "abc", "1e6", "4294967295"):  # a guard asked for but not understood: no work done
+            self.table([(["decompress"], z, 2, b"", "S_ZLIB_MAX_OUTPUT=" + bad + " is not a byte count from 1 to 4294967294")],
                        env=dict(self.env, S_ZLIB_MAX_OUTPUT=bad))
+        # Usage errors and missing modules come before standard input is read (here it never ends).
+        for args, env, status in ((["compress"], dict(self.env, S_ZLIB_MAX_OUTPUT="x"), 2),
+                                  (["--modules", self.tmp, "compress"], self.env, 5)):
+            with self.subTest(args=args, status=status):
+                p = subprocess.Popen(self.command(*args), stdin=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+                self.addCleanup(p.stdin.close)
+                try:
+                    self.assertEqual(p.wait(timeout=30), status)
+                finally:
+                    p.kill()
+                    p.wait()
 
 
 class Configuration(HostCase):
@@ -207,8 +218,14 @@ class Files(HostCase):
                     if done:
                         os.unlink(self.write(out, None))
                         self.write("out", b"old")
-        os.truncate(self.write("huge", b""), (4 << 30) - 1)  # one byte more than a byte buffer holds
-        self.check(self.run_host("compress", "huge", "out"), 3, b"", "larger than a byte buffer can hold")
+        # Refused before reading: one byte more than a byte buffer holds, one more than compresses into one.
+        os.truncate(self.write("huge", b""), (4 << 30) - 1)
+        self.check(self.run_host("decompress", "huge", "out"), 3, b"", "larger than a byte buffer can hold")
+        err = self.run_host("compress", "huge", "out").stderr.decode()
+        most = int(re.search(r"too large to compress into a byte buffer \(at most (\d+) bytes\)", err).group(1))
+        os.truncate(self.write("huge", None), most + 1)
+        self.check(self.run_host("compress", "huge", "out"), 3, b"", "at most %d bytes" % most)
+        self.assertEqual(os.path.getsize(self.write("out", None)), 3)
 
     def test_names_modes_and_standard_input_read_in_part(self):
         self.write("in", b"0123456789" * 100)
