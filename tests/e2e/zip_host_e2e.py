@@ -2,7 +2,7 @@
 # The real zip-host over the real modules; one group per ctest entry: zip_host_e2e.py RoundTrip.
 # Environment: ZIP_HOST, ZIP_EMULATOR (optional command prefix of every zip-host run, split on spaces),
 # ZIP_BUILD_DIR (for the install test), CMAKE_COMMAND and NM.
-import os, random, re, shutil, signal, subprocess, sys, tempfile, time, unittest, zlib  # noqa: E401
+import os, random, re, shutil, signal, struct, subprocess, sys, tempfile, time, unittest, zlib  # noqa: E401
 
 HOST = os.environ.get("ZIP_HOST", "")
 EMULATOR = os.environ.get("ZIP_EMULATOR", "").split()
@@ -273,17 +273,36 @@ class Files(HostCase):
         lib, modules = os.path.join(os.path.dirname(os.path.dirname(HOST)), "lib"), self.write("modules/", None)
         with open(os.path.join(lib, "libs_zip.so"), "rb") as f:
             pristine = f.read()
-        for name in (n for n in os.listdir(lib) if n.endswith(".so")):
-            shutil.copy(os.path.join(lib, name), modules)
+        for name in (n for n in os.listdir(lib) if n.endswith(".so") or n == "s_zip.sha256"):
+            shutil.copy(os.path.join(lib, name), modules)  # a copy of the whole folder, digest manifest included
+        # The ELF header and program headers, and the dynamic section (64- or 32-bit little-endian).
+        wide = pristine[4] == 2
+        phoff, phentsize, phnum = struct.unpack_from("<Q14xHH" if wide else "<I10xHH", pristine, 32 if wide else 28)
+        headers = list(range(64 if wide else 52)) + list(range(phoff, phoff + phentsize * phnum))
+        for i in range(phnum):
+            p_type, p_offset, p_filesz = struct.unpack_from("<I4xQ16xQ" if wide else "<II8xI", pristine,
+                                                            phoff + i * phentsize)
+            if p_type == 2:  # PT_DYNAMIC
+                dynamic = range(p_offset, p_offset + p_filesz)
         rnd = random.Random(9)
-        cases = [(18, b"\x28\x00", "built for another machine")] + \
-                [(rnd.randrange(128), bytes([rnd.randrange(256)]), "") for _ in range(40)]
+        cases = [(0, b"\x7f", "compression is off"), (18, b"\x28\x00", "built for another machine")] + \
+                [(rnd.choice(headers), bytes([rnd.randrange(256)]), "") for _ in range(40)] + \
+                [(rnd.choice(dynamic), bytes([rnd.randrange(256)]), "") for _ in range(40)]
         for at, patch, err in cases:
             with self.subTest(at=at, patch=patch):
                 self.write("modules/libs_zip.so", pristine[:at] + patch + pristine[at + len(patch):])
                 p = self.run_host("--modules", modules, "compress", data=b"x")
-                self.assertIn(p.returncode, (0, 5), p.stderr)  # and never killed (run_host)
-                self.assertIn(err, p.stderr.decode())
+                self.assertEqual(p.returncode, 0 if at == 0 else 5, p.stderr)  # and never killed (run_host)
+                self.assertRegex(p.stderr.decode(), re.escape(err) if err else r"zip-host: cannot load \S*/libs_zip\.so: ")
+        # A FIFO never hangs the loader; another module under the name is named.
+        os.unlink(self.write("modules/libs_zip.so", None))
+        os.mkfifo(self.write("modules/libs_zip.so", None))
+        for args in (["compress"], ["inspect"]):
+            self.check(self.run_host("--modules", modules, *args, data=b"x"), 5, b"", "libs_zip.so: not a regular file")
+        os.unlink(self.write("modules/libs_zip.so", None))
+        os.unlink(self.write("modules/s_zip.sha256", None))  # without a manifest, loaded after a trial
+        shutil.copy(os.path.join(lib, "libs_zlib.so"), self.write("modules/libs_zip.so", None))
+        self.check(self.run_host("--modules", modules, "compress", data=b"x"), 5, b"", "libs_zip.so: not the ZIP module")
 
 
 class CommandLine(HostCase):
@@ -338,8 +357,8 @@ class Install(HostCase):
         subprocess.run([os.environ.get("CMAKE_COMMAND", "cmake"), "--install", os.environ["ZIP_BUILD_DIR"],
                         "--prefix", prefix, "--component", "host"], check=True, capture_output=True, timeout=120)
         self.assertEqual(sorted(os.listdir(os.path.join(prefix, "lib", "s_zip"))),
-                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zip.so.1", "libs_zip.so.1.0.0",
-                          "libs_zlib.so"])
+                         ["libs_ini.so", "libs_tbuf.so", "libs_zip.so", "libs_zip.so.1", "libs_zip.so.1.0.0", "libs_zlib.so",
+                          "s_zip.sha256"])
         self.write("config/s_zip.ini", ON)
         data = text_data(50000)
         z = self.check(self.run_host("compress", data=data, host=os.path.join(prefix, "bin", "zip-host")), 0)
