@@ -49,10 +49,10 @@ class HostCase(unittest.TestCase):
     def command(self, *args, config=True, host=None):
         return EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) + list(args)
 
-    def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE, stdin=None):
+    def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE, stdin=None, timeout=300):
         cmd = self.command(*args, config=config, host=host)
-        p = subprocess.run(cmd, input=None if stdin else data, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, env=env or self.env,
-                           cwd=self.tmp, timeout=300)
+        p = subprocess.run(cmd, input=None if stdin else data, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                           env=env or self.env, cwd=self.tmp, timeout=timeout)
         self.assertTrue(0 <= p.returncode < 128, "killed: %r\n%s" % (cmd, p.stderr.decode()))
         return p
 
@@ -173,7 +173,7 @@ class Files(HostCase):
     def test_an_output_that_is_no_plain_file_is_written_in_place(self):
         os.mkfifo(self.write("fifo", None))
         os.symlink("target", self.write("link", None))
-        os.link(self.write("a", b"old"), self.write("b", None))
+        os.link(self.write("a", b"old and longer than the new"), self.write("b", None))
         reader = subprocess.Popen(["cat", "fifo"], cwd=self.tmp, stdout=subprocess.PIPE)
         for out in ("fifo", "link", "b"):
             self.check(self.run_host("compress", self.write("in", b"data"), out), 0, b"")
@@ -298,7 +298,14 @@ class Files(HostCase):
         os.unlink(self.write("modules/libs_zip.so", None))
         os.mkfifo(self.write("modules/libs_zip.so", None))
         for args in (["compress"], ["inspect"]):
-            self.check(self.run_host("--modules", modules, *args, data=b"x"), 5, b"", "libs_zip.so: not a regular file")
+            self.check(self.run_host("--modules", modules, *args, data=b"x", timeout=30), 5, b"",
+                       "libs_zip.so: not a regular file")
+        os.unlink(self.write("modules/libs_zip.so", None))
+        self.write("modules/libs_zip.so", pristine)
+        with open(self.write("modules/libs_ini.so", None), "r+b") as f:  # what the module loads is checked too
+            f.seek(200)
+            f.write(b"\xff")
+        self.check(self.run_host("--modules", modules, "compress", data=b"x"), 5, b"", "libs_ini.so does not match")
         os.unlink(self.write("modules/libs_zip.so", None))
         os.unlink(self.write("modules/s_zip.sha256", None))  # without a manifest, loaded after a trial
         shutil.copy(os.path.join(lib, "libs_zlib.so"), self.write("modules/libs_zip.so", None))

@@ -4,10 +4,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
 
+#include "big_block.h"
 #include "cmn_grefptr.h"
 #include "codec.h"  // ZlibCodec::classify: zlib's own reading of a stream
 #include "standin_host.h"
@@ -108,6 +111,13 @@ TEST_F(StandinZlib, EveryResultCodeOfDecompress) {
     EXPECT_TRUE(run(bomb, false, &back) == 0 && back == zeros);
     EXPECT_EQ(limit(0), zeros.size());
     EXPECT_EQ(limit(0), S_ZLIB_DEFAULT_MAX_OUTPUT) << "0 restores the default";
+    limit(UINT_MAX);
+    EXPECT_EQ(limit(0), S_ZLIB_LARGEST_OUTPUT) << "no limit beyond what a byte buffer holds";
+    // The longest input to compress: its bound fits a byte buffer, one byte more does not.
+    unsigned const most = reinterpret_cast<unsigned (*)()>(dlsym(m.handle, "s_zlib_max_input"))();
+    EXPECT_TRUE(Codec::bound(most) <= S_ZLIB_LARGEST_OUTPUT && Codec::bound(size_t{most} + 1) > S_ZLIB_LARGEST_OUTPUT &&
+                most > S_ZLIB_LARGEST_OUTPUT / 1000 * 998)
+        << most;
 }
 
 // A value the load call refuses keeps the default, and says so.
@@ -168,6 +178,50 @@ TEST_F(StandinZlib, NoiseIsStoredButItsRepeatsAreFound) {
     Bytes back;
     ASSERT_EQ(run(packed, false, &back), 0);
     EXPECT_EQ(back, repeated);
+    // Text gets the usual level: within a few percent of zlib's level 6.
+    for (size_t n : {size_t(3000), size_t(1) << 20}) {
+        Bytes text = sample(n, true);
+        uLongf made = compressBound(n);
+        Bytes zlib6(made);
+        ASSERT_TRUE(run(text, true, &packed) == 0 && compress2(zlib6.data(), &made, text.data(), n, 6) == Z_OK);
+        EXPECT_LE(packed.size(), made + made / 25) << n << " bytes: zlib level 6 makes " << made;
+    }
+}
+
+// The large-block cache of a peer: blocks are 2 MiB-aligned and whole 2 MiB
+// pages; a block given back serves the next request that fits, the smallest
+// that fits first; a full cache keeps the larger blocks; and a block keeps
+// at most kBigBlockWarm bytes resident (the rest reads as fresh zeros).
+TEST(StandinBigBlocks, GiveAndTakeSequences) {
+    constexpr size_t MiB = size_t{1} << 20;
+    EXPECT_EQ(takeBigBlock(SIZE_MAX).base, nullptr);
+    BigBlock a = takeBigBlock(1), b = takeBigBlock(3 * MiB), c = takeBigBlock(5 * MiB);
+    for (BigBlock const* x : {&a, &b, &c}) {
+        ASSERT_NE(x->base, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(x->base) % (2 * MiB), 0u);
+        std::memset(x->base, 0x5A, x->reserved);
+    }
+    EXPECT_EQ(std::make_tuple(a.reserved, b.reserved, c.reserved), std::make_tuple(2 * MiB, 4 * MiB, 6 * MiB));
+    giveBigBlock(c, c.reserved);
+    giveBigBlock(a, 1);
+    giveBigBlock(b, b.reserved);
+    BigBlock again = takeBigBlock(3 * MiB);  // 4 MiB fits best, 6 MiB was given back first
+    EXPECT_EQ(again.base, b.base);
+    giveBigBlock(again, 0);
+    BigBlock more[3] = {takeBigBlock(7 * MiB), takeBigBlock(9 * MiB), takeBigBlock(16 * MiB)};
+    for (BigBlock const& x : more) giveBigBlock(x, x.reserved);  // six blocks for four places: 2 and 4 MiB go
+    BigBlock small = takeBigBlock(MiB);
+    EXPECT_EQ(small.reserved, 6 * MiB) << "the smallest block kept";
+    giveBigBlock(small, 0);
+    BigBlock big = takeBigBlock(16 * MiB);
+    ASSERT_EQ(big.base, more[2].base);
+    std::memset(big.base, 0x5A, big.reserved);
+    giveBigBlock(big, big.reserved);
+    big = takeBigBlock(16 * MiB);
+    ASSERT_EQ(big.base, more[2].base);
+    EXPECT_EQ(big.touched, kBigBlockWarm);
+    EXPECT_EQ(big.base[kBigBlockWarm - 1] * 256 + big.base[12 * MiB], 0x5A00) << "warm part kept, the rest let go";
+    giveBigBlock(big, 0);
 }
 
 // The service after its load call; a buffer over the caller's bytes keeps
