@@ -246,7 +246,7 @@ std::string sha256Of(std::string const& path) {
     auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
     auto block = [&](unsigned char const* p) {
         uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
+        for (size_t i = 0; i < 16; ++i)
             w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
         for (int i = 16; i < 64; ++i)
             w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
@@ -266,11 +266,12 @@ std::string sha256Of(std::string const& path) {
     };
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return {};
-    unsigned char buf[64 * 1024 + 128];
+    constexpr size_t kChunk = size_t{64} << 10;
+    unsigned char buf[kChunk + 128];
     unsigned long long total = 0;
     size_t have = 0;
     for (;;) {
-        ssize_t n = read(fd, buf + have, 64 * 1024 - have);
+        ssize_t n = read(fd, buf + have, kChunk - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             close(fd);
@@ -291,7 +292,7 @@ std::string sha256Of(std::string const& path) {
     for (int i = 0; i < 8; ++i) buf[padded - 1 - i] = static_cast<unsigned char>((total * 8) >> (8 * i));
     for (size_t at = 0; at < padded; at += 64) block(buf + at);
     char hex[65];
-    for (int i = 0; i < 8; ++i) std::snprintf(hex + 8 * i, 9, "%08x", h[i]);
+    for (size_t i = 0; i < 8; ++i) std::snprintf(hex + 8 * i, 9, "%08x", h[i]);
     return std::string(hex, 64);
 }
 
@@ -333,9 +334,10 @@ bool checkAndTry(std::string const& path, int flags, std::string* error) {
         std::vector<std::string> const others = standardModuleFiles();  // each checked when it is loaded
         for (auto const& [file, digest] : digests) {
             if (file != name && std::find(others.begin(), others.end(), file) != others.end()) continue;
-            if (sha256Of(dir + "/" + file) != digest) {
-                *error = "cannot load " + path + ": " + file + " does not match its digest in " + kManifest +
-                         " (damaged or replaced)";
+            if (sha256Of(std::string(dir).append("/").append(file)) != digest) {
+                *error = "cannot load ";
+                error->append(path).append(": ").append(file).append(" does not match its digest in ");
+                error->append(kManifest).append(" (damaged or replaced)");
                 return false;
             }
         }
