@@ -159,9 +159,10 @@ char const kManifest[] = "s_zip.sha256";
 // process, a copy of this one at this moment, loads the file first and
 // resolves the entry points; whatever the loader does to it, the host sees
 // only its end (exit status, signal, or a time limit), and loads the file
-// itself only after the child did so cleanly. The child is the same process
-// image with the same objects loaded, so the loader's work there is the work
-// it does here.
+// itself only after the child did so cleanly, ran the module's load and
+// unload calls (with the host's module manager, as the host will) and closed
+// it again. The child is the same process image with the same objects
+// loaded, so the loader's work there is the work it does here.
 bool trialLoad(std::string const& path, int flags, std::string* error) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -181,10 +182,14 @@ bool trialLoad(std::string const& path, int flags, std::string* error) {
             (void)ignored;
             _exit(1);
         }
-        // Resolving runs through the file's symbol tables; what is missing
-        // the host reports itself.
-        (void)dlsym(h, "GetInterfaceClass");
-        (void)dlsym(h, "GetObjectManager");
+        // Resolving runs through the file's symbol tables, the load and
+        // unload calls through its relocations; what is missing the host
+        // reports itself.
+        auto entry = reinterpret_cast<EntryPoint>(dlsym(h, "GetInterfaceClass"));
+        auto objects = reinterpret_cast<ObjectManagerEntry>(dlsym(h, "GetObjectManager"));
+        if (objects != nullptr) (void)objects();
+        if (entry != nullptr && ModMgr != nullptr && entry(ModMgr, 0) != nullptr) entry(nullptr, 0);
+        dlclose(h);
         _exit(0);
     }
     close(fds[1]);
