@@ -4,7 +4,8 @@
 #   component host: bin/zip-host; <libdir>/s_zip/ with libs_zip.so.1.0.0 and
 #     its links libs_zip.so.1 (SONAME) and libs_zip.so (the name hosts open),
 #     libs_tbuf.so, libs_zlib.so and libs_ini.so side by side (each module
-#     finds libs_ini.so through its $ORIGIN run path); the man page.
+#     finds libs_ini.so through its $ORIGIN run path) and their digest
+#     manifest s_zip.sha256; the man page.
 #   component dev: the client headers in <includedir>/s_zip (the public
 #     headers of the framework, the interfaces, the ZIP contract and the
 #     client stubs); the static framework and client libraries a client
@@ -29,6 +30,7 @@ install(TARGETS libs_zip s_ini EXPORT SZipTargets
 foreach(module libs_tbuf libs_zlib)
   install(TARGETS ${module} LIBRARY DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT host)
 endforeach()
+install(FILES ${ZIP_MANIFEST} DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT host)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/zip-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT host)
 
 install(TARGETS zip_framework zip_interfaces zip_contract zip_client EXPORT SZipTargets

@@ -16,9 +16,12 @@ function(zip_add_module name)
   # backstop to hidden visibility.
   target_compile_options(${name} PRIVATE ${ZIP_NO_GNU_UNIQUE})
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic ${ZIP_NO_UNDEFINED} -Wl,--enable-new-dtags)
-  # Peers and the configuration library are found beside the module.
+  # Peers and the configuration library are found beside the module, and
+  # nowhere else: the build tree's run path is the installed one, exactly
+  # "$ORIGIN" (a build run path is padded with an empty entry, which means
+  # the current folder).
   set_target_properties(${name} PROPERTIES
-    PREFIX "" BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN"
+    PREFIX "" INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON
     LIBRARY_OUTPUT_DIRECTORY ${ZIP_MODULE_DIR})
 endfunction()
 

@@ -60,7 +60,7 @@ std::string resultCodeName(unsigned int code, unsigned long long zlibMaxOutput) 
     std::string name = std::string(what) + " (" + std::to_string(code) + ")";
     if (code == S_ZLIB_OUTPUT_LIMIT) {
         if (zlibMaxOutput != 0) name += ": the limit is " + std::to_string(zlibMaxOutput) + " bytes";
-        name += "; S_ZLIB_MAX_OUTPUT (bytes, up to 4294967295) raises it";
+        name += "; S_ZLIB_MAX_OUTPUT (bytes, up to " + std::to_string(S_ZLIB_LARGEST_OUTPUT) + ") raises it";
     }
     return name;
 }

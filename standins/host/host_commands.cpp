@@ -15,6 +15,7 @@
 #include "host_files.h"
 #include "host_modules.h"
 #include "registry_dump.h"
+#include "s_tbuf.h"
 #include "s_zlib.h"
 #include "zipC.h"
 
@@ -91,6 +92,18 @@ void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
     say(line);
 }
 
+// The zlib stream of no bytes (as zlib makes it at level 6).
+unsigned char const kEmptyStream[] = {0x78, 0x9c, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+// Compressing no bytes: the ZIP service passes an empty buffer through
+// whether compression is on or off, but compress promises a zlib stream when
+// it is on. A one-byte probe tells which; on, the output is the empty stream.
+bool emptyInputWantsStream() {
+    static unsigned char const probe[1] = {0};
+    CodecResult r = runCodec(CodecOp::Compress, std::vector<unsigned char>(probe, probe + 1));
+    return r.ok && !r.passedThrough;
+}
+
 // Reports a failure, or writes the output to OUT (touched only now that its
 // whole content is known); the exit status. `inputSize` is reported with the
 // service's own time when `timing` is set.
@@ -106,13 +119,19 @@ int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::stri
         say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
                                     : "input is not compressed data: passed through unchanged");
     }
+    unsigned char const* data = r.data();
+    size_t size = r.size();
+    if (op == CodecOp::Compress && inputSize == 0 && emptyInputWantsStream()) {
+        data = kEmptyStream;
+        size = sizeof kEmptyStream;
+    }
     std::string error;
     if (isStdio(out)) {
-        if (writeAll(STDOUT_FILENO, r.data(), r.size())) return EXIT_OK;
+        if (writeAll(STDOUT_FILENO, data, size)) return EXIT_OK;
         say(std::string("cannot write standard output: ") + std::strerror(errno));
         return EXIT_OUTPUT;
     }
-    if (writeOutput(out, r.data(), r.size(), &error)) return EXIT_OK;
+    if (writeOutput(out, data, size, &error)) return EXIT_OK;
     say(error);
     return EXIT_OUTPUT;
 }
@@ -128,15 +147,28 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
         return EXIT_INPUT;
     }
 
+    // Everything that can be refused without reading the input is, first.
     HostModules modules;
     if (!loadModules(modules, modulesDir)) return finish(modules, EXIT_MODULES, verbose);
     // A limit asked for but not understood would silently mean the default,
     // a weaker guard than the one asked for: refused before any work.
     if (zlibQuery(modules, "s_zlib_max_output_rejected") != 0) {
         char const* value = std::getenv("S_ZLIB_MAX_OUTPUT");
-        say(std::string("S_ZLIB_MAX_OUTPUT=") + (value != nullptr ? value : "") +
-            " is not a byte count from 1 to 4294967295 (digits only)");
+        say(std::string("S_ZLIB_MAX_OUTPUT=") + (value != nullptr ? value : "") + " is not a byte count from 1 to " +
+            std::to_string(S_ZLIB_LARGEST_OUTPUT) + " (digits only)");
         return finish(modules, EXIT_USAGE, verbose);
+    }
+    // What a byte buffer holds; to compress, what the codec can compress
+    // into one (the zlib module says).
+    size_t limit = S_TBUF_MAX_LEN;
+    std::string tooLarge = "larger than a byte buffer can hold (" + std::to_string(limit) + " bytes)";
+    if (unsigned int most = zlibQuery(modules, "s_zlib_max_input"); op == CodecOp::Compress && most != 0) {
+        limit = most < limit ? most : limit;
+        tooLarge = "too large to compress into a byte buffer (at most " + std::to_string(limit) + " bytes)";
+    }
+    if (!input.read(limit, tooLarge, &error)) {
+        say(error);
+        return finish(modules, EXIT_INPUT, verbose);
     }
 
     bool noMemory = false;

@@ -4,13 +4,24 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,12 +67,6 @@ void* ownSymbol(void* handle, char const* name, std::string const& path, std::st
     return sym;
 }
 
-bool readAt(int fd, void* buf, size_t n, off_t at) { return pread(fd, buf, n, at) == static_cast<ssize_t>(n); }
-
-bool within(unsigned long long offset, unsigned long long size, unsigned long long fileSize) {
-    return offset <= fileSize && size <= fileSize - offset;
-}
-
 #if defined(__x86_64__)
 constexpr unsigned kMachine = EM_X86_64;
 char const kMachineName[] = "x86-64";
@@ -70,181 +75,49 @@ constexpr unsigned kMachine = EM_386;
 char const kMachineName[] = "i386";
 #endif
 
-// The dynamic entries whose value is an address the loader reads through.
-bool isAddressTag(long long tag) {
-    switch (tag) {
-        case DT_PLTGOT:
-        case DT_HASH:
-        case DT_STRTAB:
-        case DT_SYMTAB:
-        case DT_RELA:
-        case DT_INIT:
-        case DT_FINI:
-        case DT_REL:
-        case DT_JMPREL:
-        case DT_INIT_ARRAY:
-        case DT_FINI_ARRAY:
-        case DT_GNU_HASH:
-        case DT_VERSYM:
-        case DT_VERDEF:
-        case DT_VERNEED: return true;
-        default: return false;
-    }
+// What is wrong with the ELF header `eh` for this process, or empty: the
+// mistakes a user makes (a file of another kind, class or machine), named.
+std::string headerProblem(ElfW(Ehdr) const& eh) {
+    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) return "not a shared object (no ELF header)";
+    unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+    if (eh.e_ident[EI_CLASS] != wantClass || eh.e_ident[EI_DATA] != ELFDATA2LSB)
+        return sizeof(void*) == 8 ? "not a shared object for this process (not 64-bit little-endian ELF)"
+                                  : "not a shared object for this process (not 32-bit little-endian ELF)";
+    if (eh.e_machine != kMachine)
+        return "built for another machine (ELF machine " + std::to_string(eh.e_machine) + "; this process is " +
+               kMachineName + ")";
+    if (eh.e_type != ET_DYN) return "not a shared object (ELF type is not ET_DYN)";
+    return {};
 }
 
-// What checkElf() found wrong, or null when the headers are sound.
-class ElfCheck {
-public:
-    ElfCheck(int fd, unsigned long long size) : fd_(fd), size_(size) {}
+bool within(unsigned long long offset, unsigned long long size, unsigned long long fileSize) {
+    return offset <= fileSize && size <= fileSize - offset;
+}
 
-    char const* run() {
-        ElfW(Ehdr) eh{};
-        if (!readAt(fd_, &eh, sizeof eh, 0) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
-            return "not a shared object (no ELF header)";
-        unsigned char const wantClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
-        if (eh.e_ident[EI_CLASS] != wantClass || eh.e_ident[EI_DATA] != ELFDATA2LSB)
-            return sizeof(void*) == 8 ? "not a shared object for this process (not 64-bit little-endian ELF)"
-                                      : "not a shared object for this process (not 32-bit little-endian ELF)";
-        if (eh.e_machine != kMachine) {
-            machine_ = std::string("built for another machine (ELF machine ") + std::to_string(eh.e_machine) +
-                       "; this process is " + kMachineName + ")";
-            return machine_.c_str();
-        }
-        if (eh.e_type != ET_DYN) return "not a shared object (ELF type is not ET_DYN)";
-        if (eh.e_ident[EI_VERSION] != EV_CURRENT || eh.e_version != EV_CURRENT || eh.e_ehsize != sizeof eh ||
-            eh.e_phentsize != sizeof(ElfW(Phdr)) || eh.e_phnum == 0 || eh.e_phnum >= PN_XNUM)
-            return "damaged ELF header (version, header sizes or program header count)";
-        if (!within(eh.e_phoff, 1ull * eh.e_phnum * sizeof(ElfW(Phdr)), size_) ||
-            (eh.e_shoff != 0 && !within(eh.e_shoff, 1ull * eh.e_shnum * eh.e_shentsize, size_)))
-            return "file truncated (header tables end past the end of the file)";
-        phdrs_.resize(eh.e_phnum);
-        if (!readAt(fd_, phdrs_.data(), phdrs_.size() * sizeof(ElfW(Phdr)), static_cast<off_t>(eh.e_phoff)))
-            return "file truncated (header tables end past the end of the file)";
-        if (char const* why = checkSegments()) return why;
-        if (char const* why = checkSections(eh)) return why;
-        return checkDynamic();
-    }
+// A file cut short is what a loader cannot tell from its headers: the part
+// of a segment past the end reads as zeros, or faults. Every header table
+// and every segment must lie inside the file.
+std::string truncation(int fd, ElfW(Ehdr) const& eh, unsigned long long size) {
+    char const* cut = "file truncated (header tables end past the end of the file)";
+    if (eh.e_phentsize != sizeof(ElfW(Phdr)) || eh.e_phnum == 0 || eh.e_phnum >= PN_XNUM)
+        return "damaged ELF header (program header size or count)";
+    if (!within(eh.e_phoff, 1ull * eh.e_phnum * sizeof(ElfW(Phdr)), size) ||
+        (eh.e_shoff != 0 && !within(eh.e_shoff, 1ull * eh.e_shnum * eh.e_shentsize, size)))
+        return cut;
+    std::vector<ElfW(Phdr)> phdrs(eh.e_phnum);
+    ssize_t const want = static_cast<ssize_t>(phdrs.size() * sizeof(ElfW(Phdr)));
+    if (pread(fd, phdrs.data(), static_cast<size_t>(want), static_cast<off_t>(eh.e_phoff)) != want) return cut;
+    for (ElfW(Phdr) const& ph : phdrs)
+        if (ph.p_type != PT_NULL && !within(ph.p_offset, ph.p_filesz, size))
+            return "file truncated (a segment ends past the end of the file)";
+    return {};
+}
 
-private:
-    // Loadable segments inside the file, sizes consistent, aligned, in
-    // ascending order without overlap; exactly one dynamic segment.
-    char const* checkSegments() {
-        unsigned long long lastEnd = 0;
-        int loads = 0;
-        for (ElfW(Phdr) const& ph : phdrs_) {
-            if (ph.p_type != PT_NULL && !within(ph.p_offset, ph.p_filesz, size_))
-                return "file truncated (a segment ends past the end of the file)";
-            if (ph.p_type == PT_DYNAMIC) {
-                if (dynamic_ != nullptr) return "damaged program headers (more than one dynamic segment)";
-                dynamic_ = &ph;
-            }
-            if (ph.p_type != PT_LOAD) continue;
-            unsigned long long const align = ph.p_align;
-            if (ph.p_filesz > ph.p_memsz || align < 4096 || (align & (align - 1)) != 0 ||
-                (ph.p_vaddr - ph.p_offset) % align != 0 || ph.p_vaddr + ph.p_memsz < ph.p_vaddr || ph.p_vaddr < lastEnd)
-                return "damaged program headers (a loadable segment's sizes, alignment or order)";
-            lastEnd = ph.p_vaddr + ph.p_memsz;
-            ++loads;
-        }
-        if (loads == 0) return "damaged program headers (no loadable segment)";
-        if (dynamic_ == nullptr) return "damaged program headers (no dynamic segment)";
-        return nullptr;
-    }
-
-    // Where the file still has its section headers, every section that is
-    // meant to be in memory lies in a loadable segment.
-    char const* checkSections(ElfW(Ehdr) const& eh) const {
-        if (eh.e_shoff == 0 || eh.e_shnum == 0) return nullptr;
-        if (eh.e_shentsize != sizeof(ElfW(Shdr))) return "damaged ELF header (section header size)";
-        std::vector<ElfW(Shdr)> sections(eh.e_shnum);
-        if (!readAt(fd_, sections.data(), sections.size() * sizeof(ElfW(Shdr)), static_cast<off_t>(eh.e_shoff)))
-            return "file truncated (header tables end past the end of the file)";
-        for (ElfW(Shdr) const& sh : sections)
-            if ((sh.sh_flags & SHF_ALLOC) != 0 && sh.sh_size != 0 && segmentOf(sh.sh_addr, sh.sh_size) == nullptr)
-                return "damaged program headers (a section of the image lies outside every loadable segment)";
-        return nullptr;
-    }
-
-    // The loadable segment whose memory holds [addr, addr + len), or null.
-    ElfW(Phdr) const* segmentOf(unsigned long long addr, unsigned long long len) const {
-        for (ElfW(Phdr) const& ph : phdrs_)
-            if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && len <= ph.p_memsz &&
-                addr - ph.p_vaddr <= ph.p_memsz - len)
-                return &ph;
-        return nullptr;
-    }
-    bool mapped(unsigned long long addr, unsigned long long len) const { return segmentOf(addr, len) != nullptr; }
-    bool mappedWith(unsigned long long addr, unsigned flag) const {
-        ElfW(Phdr) const* ph = segmentOf(addr, 1);
-        return ph != nullptr && (ph->p_flags & flag) != 0;
-    }
-
-    // The dynamic section lies in a loadable segment, ends with DT_NULL, and
-    // every address the loader will read through points into the image.
-    char const* checkDynamic() {
-        if (!mapped(dynamic_->p_vaddr, dynamic_->p_filesz))
-            return "damaged program headers (the dynamic segment lies outside the loaded image)";
-        std::vector<ElfW(Dyn)> dyn(dynamic_->p_filesz / sizeof(ElfW(Dyn)));
-        if (dyn.empty() ||
-            !readAt(fd_, dyn.data(), dyn.size() * sizeof(ElfW(Dyn)), static_cast<off_t>(dynamic_->p_offset)))
-            return "damaged dynamic section (empty)";
-        bool ended = false;
-        bool bindNow = false;
-        unsigned long long pltgot = 0;
-        unsigned long long init = 0;
-        for (ElfW(Dyn) const& d : dyn) {
-            if (d.d_tag == DT_NULL) {
-                ended = true;
-                break;
-            }
-            if (isAddressTag(d.d_tag) && !mapped(d.d_un.d_ptr, 1))
-                return "damaged dynamic section (an address outside the loaded image)";
-            if (d.d_tag == DT_PLTGOT) pltgot = d.d_un.d_ptr;
-            if (d.d_tag == DT_INIT) init = d.d_un.d_ptr;
-            if ((d.d_tag == DT_FLAGS && (d.d_un.d_val & DF_BIND_NOW)) ||
-                (d.d_tag == DT_FLAGS_1 && (d.d_un.d_val & DF_1_NOW)))
-                bindNow = true;
-        }
-        if (!ended) return "damaged dynamic section (no end marker)";
-        return checkPermissions(bindNow, pltgot, init);
-    }
-
-    // The loader writes the dynamic section and the global offset table and
-    // runs the initialiser: they must lie in writable and executable memory,
-    // and the part made read-only after relocation (RELRO) must lie in one
-    // writable segment and, where symbols bind lazily, end before the slots
-    // that lazy binding writes (the table's first three slots are the
-    // loader's own, filled before RELRO takes effect).
-    char const* checkPermissions(bool bindNow, unsigned long long pltgot, unsigned long long init) const {
-        if (!mappedWith(dynamic_->p_vaddr, PF_W) || (pltgot != 0 && !mappedWith(pltgot, PF_W)))
-            return "damaged program headers (the dynamic section or offset table is not writable)";
-        if (init != 0 && !mappedWith(init, PF_X)) return "damaged program headers (the initialiser is not executable)";
-        for (ElfW(Phdr) const& ph : phdrs_) {
-            if (ph.p_type != PT_GNU_RELRO) continue;
-            ElfW(Phdr) const* load = segmentOf(ph.p_vaddr, ph.p_memsz);
-            if (load == nullptr || (load->p_flags & PF_W) == 0 ||
-                (!bindNow && pltgot != 0 && ph.p_vaddr + ph.p_memsz > pltgot + 3 * sizeof(void*)))
-                return "damaged program headers (the read-only-after-relocation range)";
-        }
-        return nullptr;
-    }
-
-    int fd_;
-    unsigned long long size_;
-    std::vector<ElfW(Phdr)> phdrs_;
-    ElfW(Phdr) const* dynamic_ = nullptr;
-    std::string machine_;
-};
-
-// dlopen trusts a file's headers: it maps segments where they say, faults
-// (SIGBUS) on pages past the end of a file shorter than they claim, and reads
-// through the addresses of the dynamic section. Before dlopen, the loader
-// checks as much of that as a loader reasonably can: an ELF shared object of
-// this process's class, byte order and machine; header tables and segments
-// inside the file; loadable segments consistent; a dynamic section inside the
-// image whose addresses point into it. The message names what is wrong.
-bool checkElf(std::string const& path, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Opens the file without blocking (a FIFO or a device must not hang the
+// host), and checks on that descriptor that it is a regular file with an
+// ELF header for this process. `key` identifies the file as it is now.
+bool checkFile(std::string const& path, std::string* key, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot load " + path + ": " + std::strerror(errno);
         return false;
@@ -258,11 +131,226 @@ bool checkElf(std::string const& path, std::string* error) {
         *error = "cannot load " + path + ": not a regular file";
         return false;
     }
-    ElfCheck check(fd, static_cast<unsigned long long>(st.st_size));
-    if (char const* why = check.run()) {
+    ElfW(Ehdr) eh{};
+    std::string why = pread(fd, &eh, sizeof eh, 0) == static_cast<ssize_t>(sizeof eh)
+                          ? headerProblem(eh)
+                          : "not a shared object (no ELF header)";
+    if (why.empty()) why = truncation(fd, eh, static_cast<unsigned long long>(st.st_size));
+    if (!why.empty()) {
         *error = "cannot load " + path + ": " + why;
         return false;
     }
+    *key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    return true;
+}
+
+// Files that loaded in a trial, as checkFile() keys them: a file unchanged
+// since is not tried again (a host that loads and unloads often).
+std::mutex triedLock;
+std::set<std::string> tried;
+
+constexpr int kTrialSeconds = 20;
+char const kManifest[] = "s_zip.sha256";
+
+// The loader trusts a file's headers and its dynamic section: a damaged
+// module can make dlopen fault, abort on an assertion or loop. So a child
+// process, a copy of this one at this moment, loads the file first and
+// resolves the entry points; whatever the loader does to it, the host sees
+// only its end (exit status, signal, or a time limit), and loads the file
+// itself only after the child did so cleanly, ran the module's load and
+// unload calls (with the host's module manager, as the host will) and closed
+// it again. The child is the same process image with the same objects
+// loaded, so the loader's work there is the work it does here.
+bool trialLoad(std::string const& path, int flags, std::string* error) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *error = "cannot load " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        // The loader's own complaints would read as the host's: the host
+        // words the outcome itself.
+        int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (quiet >= 0) dup2(quiet, STDERR_FILENO);
+        void* h = dlopen(path.c_str(), flags);
+        if (h == nullptr) {
+            char const* why = dlerror();
+            ssize_t ignored = write(fds[1], why, why != nullptr ? std::strlen(why) : 0);
+            (void)ignored;
+            _exit(1);
+        }
+        // Resolving runs through the file's symbol tables, the load and
+        // unload calls through its relocations; what is missing the host
+        // reports itself.
+        auto entry = reinterpret_cast<EntryPoint>(dlsym(h, "GetInterfaceClass"));
+        auto objects = reinterpret_cast<ObjectManagerEntry>(dlsym(h, "GetObjectManager"));
+        if (objects != nullptr) (void)objects();
+        if (entry != nullptr && ModMgr != nullptr && entry(ModMgr, 0) != nullptr) entry(nullptr, 0);
+        dlclose(h);
+        _exit(0);
+    }
+    close(fds[1]);
+    if (child < 0) {
+        close(fds[0]);
+        *error = "cannot load " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string said;
+    bool timedOut = false;
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTrialSeconds);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fds[0], POLLIN, 0};
+        int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            timedOut = true;
+            kill(child, SIGKILL);
+            break;
+        }
+        char buf[512];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (said.size() < 4096) said.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    if (!timedOut && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (timedOut) {
+        *error = "cannot load " + path + ": the loader did not finish with it in " + std::to_string(kTrialSeconds) +
+                 " s (damaged file)";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && !said.empty()) {
+        *error = "cannot load " + said;
+    } else if (WIFSIGNALED(status)) {
+        *error = "cannot load " + path + ": damaged file (loading it ended in signal " +
+                 std::to_string(WTERMSIG(status)) + ", " + strsignal(WTERMSIG(status)) + ")";
+    } else {
+        *error = "cannot load " + path + ": damaged file (the loader gave up on it with exit status " +
+                 std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+    }
+    return false;
+}
+
+// SHA-256 (FIPS 180-4) of a whole file, as 64 hex digits; empty on a read error.
+std::string sha256Of(std::string const& path) {
+    static uint32_t const k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    auto block = [&](unsigned char const* p) {
+        uint32_t w[64];
+        for (size_t i = 0; i < 16; ++i)
+            w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
+        for (int i = 16; i < 64; ++i)
+            w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
+                   (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10));
+        uint32_t v[8];
+        std::memcpy(v, h, sizeof v);
+        for (int i = 0; i < 64; ++i) {
+            uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
+                          k[i] + w[i];
+            uint32_t t2 =
+                (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+            std::memmove(v + 1, v, 7 * sizeof v[0]);
+            v[4] += t1;
+            v[0] = t1 + t2;
+        }
+        for (int i = 0; i < 8; ++i) h[i] += v[i];
+    };
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    constexpr size_t kChunk = size_t{64} << 10;
+    unsigned char buf[kChunk + 128];
+    unsigned long long total = 0;
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + have, kChunk - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return {};
+        }
+        have += static_cast<size_t>(n);
+        total += static_cast<unsigned long long>(n);
+        size_t const whole = have / 64 * 64;
+        for (size_t at = 0; at < whole; at += 64) block(buf + at);
+        std::memmove(buf, buf + whole, have - whole);
+        have -= whole;
+        if (n == 0) break;
+    }
+    close(fd);
+    buf[have++] = 0x80;
+    size_t const padded = have + 8 <= 64 ? 64 : 128;
+    std::memset(buf + have, 0, padded - have);
+    for (int i = 0; i < 8; ++i) buf[padded - 1 - i] = static_cast<unsigned char>((total * 8) >> (8 * i));
+    for (size_t at = 0; at < padded; at += 64) block(buf + at);
+    char hex[65];
+    for (size_t i = 0; i < 8; ++i) std::snprintf(hex + 8 * i, 9, "%08x", h[i]);
+    return std::string(hex, 64);
+}
+
+// The folder's digest manifest: file name to SHA-256; false when it has none.
+bool readManifest(std::string const& dir, std::map<std::string, std::string>* digests) {
+    std::ifstream in(dir + "/" + kManifest);
+    if (!in) return false;
+    std::string digest, name;
+    while (in >> digest >> name) (*digests)[name] = digest;
+    return true;
+}
+
+std::string folderOf(std::string const& path) {
+    std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// A module of a folder that has a digest manifest (the build's and the
+// install's) is loaded only when it and every other file the manifest lists
+// but the other modules (the libraries it loads) match their digests: no damaged file of such a
+// folder ever reaches the loader. A module of a folder without one is loaded
+// first in a trial (trialLoad). Files that passed are keyed as checkFile()
+// keys them and not checked again while unchanged.
+bool checkAndTry(std::string const& path, int flags, std::string* error) {
+    std::string key;
+    if (!checkFile(path, &key, error)) return false;
+    {
+        std::lock_guard<std::mutex> g(triedLock);
+        if (tried.count(key) != 0) return true;
+    }
+    std::string const dir = folderOf(path);
+    std::map<std::string, std::string> digests;
+    if (readManifest(dir, &digests)) {
+        std::string const name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        if (digests.count(name) == 0) {
+            *error = "cannot load " + path + ": not listed in " + dir + "/" + kManifest;
+            return false;
+        }
+        std::vector<std::string> const others = standardModuleFiles();  // each checked when it is loaded
+        for (auto const& [file, digest] : digests) {
+            if (file != name && std::find(others.begin(), others.end(), file) != others.end()) continue;
+            if (sha256Of(std::string(dir).append("/").append(file)) != digest) {
+                *error = "cannot load ";
+                error->append(path).append(": ").append(file).append(" does not match its digest in ");
+                error->append(kManifest).append(" (damaged or replaced)");
+                return false;
+            }
+        }
+    } else if (!trialLoad(path, flags, error)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> g(triedLock);
+    tried.insert(key);
     return true;
 }
 
@@ -274,7 +362,7 @@ bool isFile(std::string const& p) {
 }  // namespace
 
 bool openModule(std::string const& path, int dlopenFlags, OpenedModule* out, std::string* error) {
-    if (!checkElf(path, error)) return false;
+    if (!checkAndTry(path, RTLD_NOW | dlopenFlags, error)) return false;
     dlerror();
     void* handle = dlopen(path.c_str(), RTLD_NOW | dlopenFlags);
     if (handle == nullptr) {

@@ -2,12 +2,18 @@
 // Loading and unloading one module file: the loader half of the reference
 // host, with no knowledge of the module manager.
 //
-// openModule() checks the file before dlopen maps it (an ELF shared object of
-// this process's kind whose header tables and loadable segments lie inside
-// the file), opens it RTLD_NOW with the given scope, and resolves the entry
-// points GetInterfaceClass and GetObjectManager, each verified to belong to
-// the very file opened (not to a dependency or a library loaded globally
-// before it). It makes no call into the module beyond GetObjectManager().
+// openModule() checks the file before dlopen maps it: opened without
+// blocking, it must be a regular file (checked on the open descriptor) with an
+// ELF header of this process's kind whose header tables and segments lie
+// inside the file. Then, in a folder with a digest manifest (s_zip.sha256,
+// written by the build and the install), the file and the libraries the
+// manifest lists must match their digests; in a folder without one, a child
+// process loads the file first, so that a file that crashes or hangs the
+// dynamic loader is refused with a message instead. It opens RTLD_NOW with
+// the given scope, and resolves the entry points GetInterfaceClass and
+// GetObjectManager, each verified to belong to the very file opened (not to
+// a dependency or a library loaded globally before it). It makes no call into
+// the module beyond GetObjectManager().
 // closeModule() runs dlclose, checks its result and probes with RTLD_NOLOAD
 // that the file is really gone from the process.
 

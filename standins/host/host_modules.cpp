@@ -36,8 +36,21 @@ bool HostModules::load(std::string const& path, std::string* error) {
 }
 
 bool HostModules::loadStandardSet(std::string const& dir, std::string* error) {
-    for (std::string const& f : standardModuleFiles()) {
-        if (!load(std::string(dir).append("/").append(f), error)) return false;
+    // Each file must offer the service its name promises: another module
+    // under that name would load and leave the service unreachable.
+    Tuint32ID const tbuf(111), zlib(64);
+    TstringID const zip("ZIP");
+    TypifiedID const* const services[] = {&tbuf, &zlib, &zip};
+    char const* const names[] = {"byte-buffer", "zlib", "ZIP"};
+    std::vector<std::string> const files = standardModuleFiles();
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string const path = std::string(dir).append("/").append(files[i]);
+        if (!load(path, error)) return false;
+        if (modules_.back().service->getService(*services[i]) == nullptr) {
+            *error = "cannot load " + path + ": not the " + names[i] + " module (module " + modules_.back().name +
+                     " offers no " + names[i] + " service)";
+            return false;
+        }
     }
     return true;
 }

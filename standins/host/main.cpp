@@ -39,9 +39,12 @@ char const kUsage[] =
     "                    report; --dot prints the registries as Graphviz\n"
     "\n"
     "IN and OUT default to standard input and output; '-' names them too.\n"
-    "A regular OUT is replaced atomically, keeping its mode; a device, FIFO,\n"
-    "symbolic link or hard-linked OUT is written in place; a failed run\n"
-    "leaves OUT untouched. '--' ends the options.\n"
+    "A regular OUT (or the file a symbolic link names) is replaced in one\n"
+    "rename, keeping its mode; a hard-linked OUT is written in place with its\n"
+    "space reserved first; a device or FIFO is written as it is. A failed run,\n"
+    "a full disk or a signal leaves OUT as it was, and no file zip-host did\n"
+    "not create is ever removed. No input compresses to the empty zlib\n"
+    "stream. '--' ends the options.\n"
     "Compression is on only when s_zip.ini in the configuration directory\n"
     "sets Compress = 1; otherwise compress passes the input through.\n"
     "\n"
@@ -60,10 +63,10 @@ char const kUsage[] =
     "exit status:\n"
     "  0  success\n"
     "  1  the service failed (its result code is named on stderr)\n"
-    "  2  usage error, or an invalid S_ZLIB_MAX_OUTPUT\n"
+    "  2  usage error, or an invalid S_ZLIB_MAX_OUTPUT (1 to 4294967294)\n"
     "  3  input unreadable or too large\n"
     "  4  output unwritable\n"
-    "  5  modules not found or not loadable\n"
+    "  5  modules not found, damaged or not the modules named\n"
     "  6  a module did not unload cleanly\n"
     "  7  out of memory\n"
     "\n"
@@ -124,6 +127,11 @@ int run(int argc, char** argv) {
     if ((command == "compress" || command == "decompress") && args.size() <= 3) {
         std::string in = args.size() > 1 ? args[1] : "-";
         std::string out = args.size() > 2 ? args[2] : "-";
+        // An empty name is a mistake (an unset variable), not standard input.
+        if (in.empty() || out.empty()) {
+            say("an empty IN or OUT names no file; '-' names standard input or output");
+            return EXIT_USAGE;
+        }
         return runCodecCommand(command == "compress" ? CodecOp::Compress : CodecOp::Decompress, modulesDir, in, out,
                                verbose, timing);
     }
@@ -138,7 +146,10 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);  // a closed output pipe is an output error
+    // A closed output pipe and the file-size limit are output errors, reported
+    // with OUT left as it was, not a death halfway through a write.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     removeTemporaryOnSignals();
     try {
         return run(argc, argv);

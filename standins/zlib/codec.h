@@ -61,6 +61,9 @@ int checkZlibHeader(unsigned char const* in, size_t len);
 
 struct ZlibCodec {
     static char const* name() { return "zlib"; }
+    // The most bytes compress() can make of `len` bytes; compress() refuses
+    // input whose bound exceeds S_ZLIB_LARGEST_OUTPUT.
+    static size_t bound(size_t len);
     static int compress(unsigned char const* in, size_t len, CodecOutput& out);
     static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out);
     // Decodes without keeping the output (a 64 KiB scratch window): only the
@@ -71,6 +74,7 @@ struct ZlibCodec {
 #if S_ZLIB_HAVE_LIBDEFLATE
 struct LibdeflateCodec {
     static char const* name() { return "libdeflate"; }
+    static size_t bound(size_t len);
     static int compress(unsigned char const* in, size_t len, CodecOutput& out);
     static int decompress(unsigned char const* in, size_t len, size_t limit, CodecOutput& out);
 };
@@ -81,6 +85,7 @@ struct LibdeflateCodec {
 struct MeasuredCodec {
     static constexpr size_t kSmallInput = size_t{4} << 10;
     static char const* name() { return "libdeflate"; }
+    static size_t bound(size_t len) { return len < kSmallInput ? ZlibCodec::bound(len) : LibdeflateCodec::bound(len); }
     static int compress(unsigned char const* in, size_t len, CodecOutput& out) {
         return len < kSmallInput ? ZlibCodec::compress(in, len, out) : LibdeflateCodec::compress(in, len, out);
     }

@@ -63,7 +63,7 @@ int compressWith(Pool& pool, unsigned char const* in, size_t len, CodecOutput& o
     Lease<Pool, libdeflate_compressor> compressor(pool);
     if (compressor.get() == nullptr) return S_ZLIB_NO_MEMORY;
     size_t bound = libdeflate_zlib_compress_bound(compressor.get(), len);
-    if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
+    if (bound < len || bound > S_ZLIB_LARGEST_OUTPUT) return S_ZLIB_INPUT_TOO_LARGE;
     BigBlock block = takeBigBlock(bound);
     if (block.base == nullptr) return S_ZLIB_NO_MEMORY;
     size_t made = libdeflate_zlib_compress(compressor.get(), in, len, block.base, bound);
@@ -75,6 +75,15 @@ int compressWith(Pool& pool, unsigned char const* in, size_t len, CodecOutput& o
 }
 
 }  // namespace
+
+size_t LibdeflateCodec::bound(size_t len) {
+    Lease<CompressorPool, libdeflate_compressor> usual(compressors);
+    Lease<NoiseCompressorPool, libdeflate_compressor> noise(noiseCompressors);
+    if (usual.get() == nullptr || noise.get() == nullptr) return SIZE_MAX;
+    size_t a = libdeflate_zlib_compress_bound(usual.get(), len);
+    size_t b = libdeflate_zlib_compress_bound(noise.get(), len);
+    return a > b ? a : b;
+}
 
 int LibdeflateCodec::compress(unsigned char const* in, size_t len, CodecOutput& out) {
     if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;

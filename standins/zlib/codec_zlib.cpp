@@ -222,12 +222,14 @@ int inflateAll(unsigned char const* in, size_t len, size_t limit, CodecOutput* k
 
 }  // namespace
 
+size_t ZlibCodec::bound(size_t len) { return compressBound(len); }
+
 int ZlibCodec::compress(unsigned char const* in, size_t len, CodecOutput& out) {
     if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;
     static unsigned char const none[1] = {0};
     if (in == nullptr) in = none;
     uLong bound = compressBound(len);
-    if (bound < len || bound > UINT_MAX) return S_ZLIB_INPUT_TOO_LARGE;
+    if (bound < len || bound > S_ZLIB_LARGEST_OUTPUT) return S_ZLIB_INPUT_TOO_LARGE;
     Lease<DeflaterPool, z_stream> stream(deflaters);
     if (stream.get() == nullptr) return S_ZLIB_NO_MEMORY;
     MallocBlock block;

@@ -22,7 +22,7 @@ std::atomic<int> environmentRejected{0};
 
 // The limit the environment asks for: the default when the variable is
 // absent or empty (as unset), and also when it is no decimal byte count from
-// 1 to 4294967295 (0, a sign, anything after the digits, too large);
+// 1 to S_ZLIB_LARGEST_OUTPUT (0, a sign, anything after the digits, too large);
 // `rejected` tells the last case apart.
 unsigned int limitFromEnvironment(bool& rejected) {
     char const* text = std::getenv("S_ZLIB_MAX_OUTPUT");
@@ -33,7 +33,7 @@ unsigned int limitFromEnvironment(bool& rejected) {
     errno = 0;
     char* end = nullptr;
     unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value == 0 || value > UINT_MAX) return S_ZLIB_DEFAULT_MAX_OUTPUT;
+    if (errno != 0 || *end != '\0' || value == 0 || value > S_ZLIB_LARGEST_OUTPUT) return S_ZLIB_DEFAULT_MAX_OUTPUT;
     rejected = false;
     return static_cast<unsigned int>(value);
 }
@@ -53,7 +53,7 @@ public:
     int Compress() override {
         CodecOutput made;
         int rc = Codec::compress(input, inputLen, made);
-        if (rc == S_ZLIB_OK && made.size() > UINT_MAX) rc = S_ZLIB_INPUT_TOO_LARGE;
+        if (rc == S_ZLIB_OK && made.size() > S_ZLIB_LARGEST_OUTPUT) rc = S_ZLIB_INPUT_TOO_LARGE;
         if (rc == S_ZLIB_OK) output = std::move(made);
         return rc;
     }
@@ -116,7 +116,8 @@ BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags) {
 }
 
 unsigned int s_zlib_set_max_output(unsigned int bytes) {
-    return maxOutput.exchange(bytes != 0 ? bytes : S_ZLIB_DEFAULT_MAX_OUTPUT, std::memory_order_relaxed);
+    if (bytes == 0) bytes = S_ZLIB_DEFAULT_MAX_OUTPUT;
+    return maxOutput.exchange(bytes < S_ZLIB_LARGEST_OUTPUT ? bytes : S_ZLIB_LARGEST_OUTPUT, std::memory_order_relaxed);
 }
 
 unsigned int s_zlib_max_output(void) { return maxOutput.load(std::memory_order_relaxed); }
@@ -124,3 +125,21 @@ unsigned int s_zlib_max_output(void) { return maxOutput.load(std::memory_order_r
 int s_zlib_max_output_rejected(void) { return environmentRejected.load(std::memory_order_relaxed); }
 
 char const* s_zlib_codec_name(void) { return Codec::name(); }
+
+unsigned int s_zlib_max_input(void) {
+    // The bound grows with the input: the largest input whose bound fits.
+    static unsigned int const largest = [] {
+        unsigned long long low = 0, high = S_ZLIB_LARGEST_OUTPUT;
+        while (low < high) {
+            unsigned long long mid = low + (high - low + 1) / 2;
+            size_t bound = Codec::bound(static_cast<size_t>(mid));
+            if (bound >= mid && bound <= S_ZLIB_LARGEST_OUTPUT) {
+                low = mid;
+            } else {
+                high = mid - 1;
+            }
+        }
+        return static_cast<unsigned int>(low);
+    }();
+    return largest;
+}

@@ -32,7 +32,8 @@
 // the output actually produced, never beyond the limit. The default is 1 GiB.
 // A host lowers or raises it in one of two ways:
 //   - the environment variable S_ZLIB_MAX_OUTPUT, a decimal byte count from 1
-//     to 4294967295 (digits only), read at every load call. Absent or empty:
+//     to S_ZLIB_LARGEST_OUTPUT (4294967294, digits only), read at every load
+//     call. Absent or empty:
 //     the default. Set to anything else (0, a sign, a fraction or
 //     exponent, trailing characters, too large): the value is refused, the
 //     default holds, and s_zlib_max_output_rejected() says so, for the host
@@ -68,7 +69,8 @@ enum : int {
     // Compress() or Decompress(): memory for the output or the codec state
     // could not be had.
     S_ZLIB_NO_MEMORY = 65,
-    // Compress(): the output would not fit an unsigned int byte count.
+    // Compress(): the output could exceed S_ZLIB_LARGEST_OUTPUT (the input is
+    // longer than s_zlib_max_input()).
     S_ZLIB_INPUT_TOO_LARGE = 66,
 };
 
@@ -81,14 +83,19 @@ enum : int {
 
 // The default output limit of Decompress(): 1 GiB.
 constexpr unsigned int S_ZLIB_DEFAULT_MAX_OUTPUT = 1u << 30;
+// The largest output of either operation: what a byte buffer holds (4 GiB -
+// 2 bytes). Compress() refuses an input whose worst-case output is larger,
+// and no output limit of Decompress() is larger.
+constexpr unsigned int S_ZLIB_LARGEST_OUTPUT = 0xFFFFFFFEu;
 
 extern "C" {
 // The module entry point (load and unload calls, see above).
 CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* manager, int flags);
 
 // Sets the output limit of Decompress() for every buffer of the module, from
-// the next Decompress() on; 0 restores the default. Returns the previous
-// limit. Safe to call from any thread.
+// the next Decompress() on; 0 restores the default, a value above
+// S_ZLIB_LARGEST_OUTPUT means that. Returns the previous limit. Safe to call
+// from any thread.
 CMN_EXPORT unsigned int s_zlib_set_max_output(unsigned int bytes);
 // The current output limit. A host that gets S_ZLIB_OUTPUT_LIMIT names it,
 // e.g. "output exceeds the limit of N bytes; set S_ZLIB_MAX_OUTPUT to raise
@@ -97,6 +104,10 @@ CMN_EXPORT unsigned int s_zlib_max_output(void);
 // 1 when the last load call found S_ZLIB_MAX_OUTPUT set to a value it
 // refused (the default then holds), else 0. Safe to call from any thread.
 CMN_EXPORT int s_zlib_max_output_rejected(void);
+// The longest input Compress() takes: the worst case of the codec's output
+// for it is still at most S_ZLIB_LARGEST_OUTPUT. A host refuses longer input
+// before it reads it.
+CMN_EXPORT unsigned int s_zlib_max_input(void);
 // The codec the module was built with: "libdeflate" (libdeflate decodes, and
 // encodes inputs of 4 KiB and more; zlib encodes shorter ones) or "zlib"
 // (zlib does everything; 32-bit builds).

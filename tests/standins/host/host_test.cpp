@@ -67,6 +67,16 @@ TEST(StandinHostLoaderRefuses, EveryBrokenFile) {
     size_t end = 0;
     for (unsigned i = 0; i < eh->e_phnum; ++i)
         if (ph[i].p_type == PT_LOAD) end = std::max<size_t>(end, ph[i].p_offset + ph[i].p_filesz);
+    // A file whose headers are sound but whose initialisers point into its
+    // ELF header: only loading it tells, and that is left to a child.
+    std::string badInit = elf, bad = std::string(dir) + "/libfx_badinit.so";
+    for (unsigned i = 0; i < eh->e_phnum; ++i) {
+        if (ph[i].p_type != PT_DYNAMIC) continue;
+        auto* d = reinterpret_cast<ElfW(Dyn)*>(&badInit[ph[i].p_offset]);
+        for (; d->d_tag != DT_NULL; ++d)
+            if (d->d_tag == DT_INIT_ARRAY) d->d_un.d_ptr = 0;
+    }
+    std::ofstream(bad, std::ios::binary) << badInit;
     eh->e_shoff = 0;
     std::ofstream(cut += "/libfx_cut.so", std::ios::binary) << elf.substr(0, end - 1);
     std::pair<std::string, char const*> const cases[] = {
@@ -76,6 +86,7 @@ TEST(StandinHostLoaderRefuses, EveryBrokenFile) {
         {fixture("fx_missing"), "No such file"},
         {fixture("fx_truncated"), "header tables end past the end of the file"},
         {cut, "a segment ends past the end of the file"},
+        {bad, "damaged file (loading it ended in signal"},
         {fixture("fx_foreign"), "not to the file opened"},
         {fixture("fx_nullload"), "gave no service object"}};
     for (auto const& c : cases) {
@@ -84,7 +95,7 @@ TEST(StandinHostLoaderRefuses, EveryBrokenFile) {
         EXPECT_FALSE(modules.load(c.first, &error) || error.find(c.second) == std::string::npos) << error;
         EXPECT_FALSE(modules.moduleCount() || mapped(c.first) || mapped(fixture("fx_good"))) << c.first;
     }
-    EXPECT_EQ(unlink(cut.c_str()) + rmdir(dir), 0);
+    EXPECT_EQ(unlink(cut.c_str()) + unlink(bad.c_str()) + rmdir(dir), 0);
 }
 
 // Newest first; a library that cannot be unmapped is reported, not hidden;
