@@ -76,6 +76,13 @@ def write_svg(cases, path):
         f.write("\n".join(out) + "\n")
 
 
+def goal_line(r, load):
+    """A goal's line: met or NOT MET, or not judged when the machine was busy."""
+    verdict = ("met" if r["met"] else "NOT MET") if r.get("judged", True) else \
+        "not judged (machine busy: load %.2f)" % load
+    return "goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"], verdict)
+
+
 def print_tables(cases, grind, procs):
     print("\nMB per CPU second (median) and the service's multiple of direct libdeflate and of zlib")
     print("%-9s %-7s %8s | %9s %9s %9s %9s | %7s %7s" % ("op", "kind", "size", "service", "stub", "direct", "zlib",
@@ -130,7 +137,10 @@ if __name__ == "__main__":
         write_svg(cases, sys.argv[2])
     with open(os.path.join(folder, "callgrind.json")) as f, open(os.path.join(folder, "process.json")) as g:
         print_tables(cases, json.load(f), json.load(g))
+    load = float("nan")
+    if os.path.exists(os.path.join(folder, "machine.json")):
+        with open(os.path.join(folder, "machine.json")) as f:
+            load = json.load(f)["load"]
     with open(os.path.join(folder, "goals.json")) as f:
         for r in json.load(f):
-            print("goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"],
-                                                                 "met" if r["met"] else "NOT MET"))
+            print(goal_line(r, load))

@@ -17,10 +17,16 @@ process.json, goals.json and throughput.svg (the chart, bench/chart.py).
 Then one line per goal: "goal NAME: measured X, target Y, met" (or NOT MET).
 Goals are measured, not asserted: the exit status is 0 either way, unless a
 measurement could not be taken.
+
+The machine's load is measured before and after, and what other processes
+used during the run (bench/machine.py). When another process competed for
+the processors, the JSON is written all the same (machine.json says why),
+but no goal is judged: each line ends "not judged (machine busy: load L)".
 """
 import json, os, random, re, statistics, subprocess, sys  # noqa: E401
 
 import chart
+import machine
 
 KiB, MiB = 1 << 10, 1 << 20
 SIZES = [64, 4 * KiB, 64 * KiB, MiB, 16 * MiB]
@@ -247,23 +253,35 @@ def main():
     tmp = os.path.join(outdir, "tmp")
     os.makedirs(tmp, exist_ok=True)
 
+    watch = machine.Watch(os.path.join(build, "bin", "zip-measure"), quick)
+    print("the machine's load and a calibration loop, before ...", flush=True)
+    watch.start()
     cases = google_benchmark(build, os.path.join(outdir, "zip_benchmarks.json"), quick)
     print("callgrind: the 64-byte ZipTBuf in pieces ...", flush=True)
     grind = callgrind(build, outdir, quick)
     print("whole processes: zip-host, zip-floor, pigz ...", flush=True)
     procs = processes(build, tmp, quick)
+    print("the machine's load and a calibration loop, after ...", flush=True)
+    quiet = watch.stop()
     results = goals(cases, procs, grind)
-    for name, data in (("callgrind.json", grind), ("process.json", procs), ("goals.json", results)):
+    for r in results:
+        r["judged"] = not quiet["busy"]
+    for name, data in (("callgrind.json", grind), ("process.json", procs), ("goals.json", results),
+                       ("machine.json", quiet)):
         with open(os.path.join(outdir, name), "w") as f:
             json.dump(data, f, indent=1)
     chart.write_svg(cases, os.path.join(outdir, "throughput.svg"))
     chart.print_tables(cases, grind, procs)
     print()
     for r in results:
-        print("goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"],
-                                                             "met" if r["met"] else "NOT MET"))
-    met = sum(r["met"] for r in results)
-    print("%d of %d goals met; JSON and chart in %s" % (met, len(results), outdir))
+        print(chart.goal_line(r, quiet["load"]))
+    if quiet["busy"]:
+        print("no goal judged: the machine was busy (load %.2f; %s); JSON and chart in %s" % (
+            quiet["load"], "; ".join(quiet["reasons"]), outdir))
+    else:
+        met = sum(r["met"] for r in results)
+        print("%d of %d goals met on a quiet machine (load %.2f, others used %.0f%% of the processors); "
+              "JSON and chart in %s" % (met, len(results), quiet["load"], 100 * quiet["others_share"], outdir))
 
 
 if __name__ == "__main__":
