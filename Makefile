@@ -61,7 +61,7 @@ demo: deps
 bench: deps
 	@bash scripts/install-deps.sh bench
 	cmake --preset default >/dev/null
-	cmake --build --preset default -j $(JOBS) --target zip_benchmarks zip-floor zip-measure zip-host
+	cmake --build --preset default -j $(JOBS) --target zip_benchmarks zip-floor zip-measure zip-host zip-locks lockcount
 	python3 bench/run_bench.py build/default
 
 # The installed layout follows GNUInstallDirs for PREFIX, so the prefix is
