@@ -18,7 +18,7 @@ import collections, json, os, re, subprocess, sys, tempfile  # noqa: E401
 CALLS = 200
 # Frames that only pass a lock on: the mutex wrappers themselves.
 WRAPPERS = re.compile(r"^(pthread_mutex_|CMN_RecursiveMutex::|CMN_Mutex::|CMN_ScopedLock<|std::mutex::|std::lock_guard<|"
-                      r"std::unique_lock<|__gthread|\(anonymous namespace\)::HoldLock::|HoldLock::)")
+                      r"std::unique_lock<|__gthread|(\(anonymous namespace\)::)?HoldLock|CMN_GuardedRef::lockHolderList)")
 
 
 def read(path):
@@ -43,19 +43,17 @@ class Names:
                 return p
         return None
 
-    def function(self, frame):
+    def functions(self, frame):
+        """The functions at a frame, innermost first (inlined ones included)."""
         if frame not in self.cache:
             module, off = frame.rsplit("+", 1)
             p = self.path(module)
-            name = module
+            names = []
             if p:
-                out = subprocess.run(["addr2line", "-f", "-C", "-e", p, off], capture_output=True,
+                out = subprocess.run(["addr2line", "-f", "-C", "-i", "-e", p, off], capture_output=True,
                                      text=True).stdout.splitlines()
-                if out and out[0] != "??":
-                    name = re.sub(r"\(.*$", "", out[0]) if not out[0].startswith("(anonymous") else \
-                        out[0].split("(")[0] + "(anonymous namespace)" + out[0].split("(anonymous namespace)", 1)[-1]
-                    name = re.sub(r"\((?!anonymous).*$", "", name)
-            self.cache[frame] = (module, name)
+                names = [re.sub(r"\((?!anonymous namespace\)).*$", "", f) for f in out[0::2] if f != "??"]
+            self.cache[frame] = [(module, n) for n in names] or [(module, module)]
         return self.cache[frame]
 
     def static(self, mutex):
@@ -78,13 +76,18 @@ class Names:
 
 def describe(names, mutex, frames):
     """(mutex, its module, the function taking it, that function's caller)."""
-    named = [names.function(f) for f in frames.split(";") if f and not f.startswith("libc.so")]
+    named = [n for f in frames.split(";") if f and not f.startswith("libc.so") for n in names.functions(f)]
     inner = [n for n in named if not WRAPPERS.match(n[1])]
     taker = inner[0] if inner else ("?", "?")
     caller = inner[1][1] if len(inner) > 1 else ""
     if mutex == "heap":
-        what = "holderLock of a guarded object" if re.search(r"[Hh]older", taker[1]) else "a mutex on the heap"
-        return what, taker[0], taker[1], caller
+        if any(n[1] == "CMN_GuardedRef::lockHolderList" for n in named):
+            what = "holderLock"
+        elif taker[1].startswith("HostModules::"):
+            what = "the host's module table"
+        else:
+            what = "a mutex on the heap"
+        return what, "client (HOST)" if taker[0] == "zip-locks" else taker[0], taker[1], caller
     name, module = names.static(mutex)
     return name.replace("CMN_Reference::RefMutex", "RefMutex"), module, taker[1], caller
 

@@ -11,6 +11,8 @@
 3. Whole processes: zip-host against zip-floor (bench/floor.c) and pigz at
    1 MiB and 16 MiB, and zip-host at 256 MiB: CPU time (user + system) and
    peak resident memory, the median of runs taken in turn.
+4. The mutex acquisitions of a 4 KiB UnzipTBuf and ZipTBuf, counted from
+   inside and from outside (bench/locks.py), into locks.json.
 
 Everything lands in BUILD_DIR/bench/: zip_benchmarks.json, callgrind.json,
 process.json, goals.json and throughput.svg (the chart, bench/chart.py).
@@ -261,6 +263,9 @@ def main():
     grind = callgrind(build, outdir, quick)
     print("whole processes: zip-host, zip-floor, pigz ...", flush=True)
     procs = processes(build, tmp, quick)
+    print("mutex acquisitions per call (bench/locks.py) ...", flush=True)
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "locks.py"), build, "--json",
+         os.path.join(outdir, "locks.json")], check=False)
     print("the machine's load and a calibration loop, after ...", flush=True)
     quiet = watch.stop()
     results = goals(cases, procs, grind)
