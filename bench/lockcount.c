@@ -56,8 +56,7 @@ static void name(void* addr, char* out, size_t room, int isMutex) {
     base = base ? base + 1 : info.dli_fname;
     // A static mutex as module:0xOFFSET, a frame as module+0xOFFSET; the
     // offsets are addresses in the file, for nm and addr2line.
-    snprintf(out, room, isMutex ? "%s:0x%lx" : "%s+0x%lx", base,
-             (unsigned long)((char*)addr - (char*)info.dli_fbase));
+    snprintf(out, room, isMutex ? "%s:0x%lx" : "%s+0x%lx", base, (unsigned long)((char*)addr - (char*)info.dli_fbase));
 }
 
 static void record(pthread_mutex_t* m) {

@@ -18,10 +18,10 @@
  * from, so the command is started from this small program rather than from
  * the Python driver, whose own size would be reported instead. */
 #include <fcntl.h>
-#include <stdio.h>
-#include <string.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

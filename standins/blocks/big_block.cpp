@@ -2,8 +2,8 @@
 
 #include <sys/mman.h>
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <utility>
 
 namespace {
