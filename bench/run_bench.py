@@ -173,7 +173,7 @@ def processes(build, tmp, quick):
                        "program": "zip-host", "cpu_seconds": cpu, "peak_rss_kib": rss,
                        "input_bytes": os.path.getsize(src), "output_bytes": os.path.getsize(dst)})
     for name in os.listdir(tmp):
-        if name not in ("config", "corpus"):
+        if name != "config":
             os.unlink(os.path.join(tmp, name))
     return result
 
