@@ -76,20 +76,34 @@ def write_svg(cases, path):
         f.write("\n".join(out) + "\n")
 
 
+def goal_line(r, load):
+    """A goal's line: met or NOT MET, or not judged when the machine was busy."""
+    verdict = ("met" if r["met"] else "NOT MET") if r.get("judged", True) else \
+        "not judged (machine busy: load %.2f)" % load
+    return "goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"], verdict)
+
+
 def print_tables(cases, grind, procs):
-    print("\nMB per CPU second (median) and the service's multiple of direct libdeflate and of zlib")
-    print("%-9s %-7s %8s | %9s %9s %9s %9s | %7s %7s" % ("op", "kind", "size", "service", "stub", "direct", "zlib",
-                                                        "/direct", "/zlib"))
+    print("\nMB per CPU second (median) and the service's multiple of direct libdeflate, of the contract's floor "
+          "(restore: libdeflate, then a copy) and of zlib")
+    print("%-9s %-7s %8s | %9s %9s %9s %9s %9s | %7s %7s %7s" % ("op", "kind", "size", "service", "stub", "direct",
+                                                               "floor", "zlib", "/direct", "/floor", "/zlib"))
+    rows = [(k, s) for k in KINDS for s in SIZES] + [("corpus", s) for s in (1 << 20, 16 << 20)]
     for op in ("Compress", "Restore"):
-        for kind in KINDS:
-            for s in SIZES:
-                r = {v: rate(cases, op, v, kind, s) for v in ("service", "stub", "direct", "zlib")}
-                if not r["service"]:
-                    continue
-                f = lambda v: "%9.1f" % v if v else "%9s" % "-"  # noqa: E731
-                print("%-9s %-7s %8s | %s %s %s %s | %7.2f %7.2f" % (
-                    op, kind, LABEL[s], f(r["service"]), f(r["stub"]), f(r["direct"]), f(r["zlib"]),
-                    r["service"] / r["direct"] if r["direct"] else 0, r["service"] / r["zlib"] if r["zlib"] else 0))
+        for kind, s in rows:
+            r = {v: rate(cases, op, v, kind, s) for v in ("service", "stub", "direct", "floor", "zlib")}
+            if not r["service"]:
+                continue
+            f = lambda v: "%9.1f" % v if v else "%9s" % "-"  # noqa: E731
+            g = lambda v: "%7.2f" % (r["service"] / r[v]) if r[v] else "%7s" % "-"  # noqa: E731
+            print("%-9s %-7s %8s | %s %s %s %s %s | %s %s %s" % (
+                op, kind, LABEL[s], f(r["service"]), f(r["stub"]), f(r["direct"]), f(r["floor"]), f(r["zlib"]),
+                g("direct"), g("floor"), g("zlib")))
+    print("\nCompressed size over zlib level 6's")
+    for kind, s in rows:
+        a, b = (cases.get("Compress/%s/%s/%d" % (v, kind, s), {}).get("out_bytes") for v in ("service", "zlib"))
+        if a and b and s >= 65536:
+            print("  %-7s %8s %+7.2f%%" % (kind, LABEL[s], (a / b - 1) * 100))
     print("\nlibdeflate called directly, as a multiple of zlib's speed (compress2 level 6; streaming inflate)")
     print("%-9s %8s %8s %8s" % ("op", "size", "text", "binary"))
     for op, sizes in (("Compress", SIZES[:2] + [8192, 16384, 32768] + SIZES[2:]), ("Restore", SIZES)):
@@ -106,7 +120,7 @@ def print_tables(cases, grind, procs):
     if "zip" in grind:
         print("  allocator instructions within zip: %.0f" % grind["zip"].get("allocator_instructions", 0))
     print("\nTwo threads against one (aggregate bytes per second), binary data")
-    print("%-9s %8s %9s %9s" % ("op", "size", "service", "direct"))
+    print("%-9s %8s %9s %9s %9s" % ("op", "size", "service", "direct", "ratio"))
     for op in ("compress", "restore"):
         for s in (4096, 65536, 1 << 20):
             m = []
@@ -114,13 +128,16 @@ def print_tables(cases, grind, procs):
                 one, two = ("%s/%s/%d/real_time/threads:%d" % (family, op, s, t) for t in (1, 2))
                 m.append(cases[two]["bytes_per_second"] / cases[one]["bytes_per_second"]
                          if one in cases and two in cases else float("nan"))
-            print("%-9s %8s %8.2fx %8.2fx" % (op, LABEL[s], m[0], m[1]))
-    print("\nWhole processes: CPU seconds (median, and the fastest and slowest run) and peak resident MiB (median)")
+            print("%-9s %8s %8.2fx %8.2fx %9.2f" % (op, LABEL[s], m[0], m[1], m[0] / m[1]))
+    print("\nWhole processes: CPU seconds (median, and the fastest and slowest run), peak resident MiB (median),"
+          " and zip-host's paired ratios (median of the rounds)")
     for p in procs:
         spread = "(%.3f-%.3f)" % (p["cpu_seconds_min"], p["cpu_seconds_max"]) if "cpu_seconds_min" in p else ""
-        print("  %-8s %-6s %4d MiB %-9s cpu %7.3f s %-15s peak %7.1f MiB  in %8.1f MiB  out %8.1f MiB" % (
+        pairs = "".join("  /%s %.2f" % (o, p["paired_ratio_" + o]) for o in ("floor", "pigz")
+                        if "paired_ratio_" + o in p)
+        print("  %-11s %-10s %4d MiB %-11s cpu %7.4f s %-17s peak %7.1f MiB  in %8.1f MiB  out %8.1f MiB%s" % (
             p["op"], p["kind"], p["size"] >> 20, p["program"], p["cpu_seconds"], spread, p["peak_rss_kib"] / 1024,
-            p["input_bytes"] / 2**20, p["output_bytes"] / 2**20))
+            p["input_bytes"] / 2**20, p["output_bytes"] / 2**20, pairs))
 
 
 if __name__ == "__main__":
@@ -130,7 +147,10 @@ if __name__ == "__main__":
         write_svg(cases, sys.argv[2])
     with open(os.path.join(folder, "callgrind.json")) as f, open(os.path.join(folder, "process.json")) as g:
         print_tables(cases, json.load(f), json.load(g))
+    load = float("nan")
+    if os.path.exists(os.path.join(folder, "machine.json")):
+        with open(os.path.join(folder, "machine.json")) as f:
+            load = json.load(f)["load"]
     with open(os.path.join(folder, "goals.json")) as f:
         for r in json.load(f):
-            print("goal %s: measured %.3g (%s), target %s, %s" % (r["goal"], r["measured"], r["where"], r["target"],
-                                                                 "met" if r["met"] else "NOT MET"))
+            print(goal_line(r, load))

@@ -11,8 +11,15 @@
 //                       variant direct   libdeflate called directly, state
 //                                        kept, output into a warm buffer (of
 //                                        the known size, when restoring)
+//                       variant floor    (Restore) the contract's floor: the
+//                                        direct codec, then its output copied
+//                                        into a second warm buffer, as the
+//                                        contract's createTBuf(bytes, len)
+//                                        makes every implementation do
 //                       variant zlib     compress2() at level 6; streaming
 //                                        inflate() into a block that doubles
+//   kinds: text, binary, random (synthetic, sample_data.h) and corpus, the
+//   real files of bench/make_corpus.py at 1 MiB and 16 MiB (--corpus=PATH)
 //   Threads/op/size     service path, one or two threads on zip buffers of
 //                       their own (aggregate bytes per second, wall time)
 //   ThreadsDirect/op/size  the same with libdeflate called directly: how
@@ -26,7 +33,10 @@
 // breakdown once, then N times in a function of its own, for valgrind's
 // callgrind to count its instructions (bench/run_bench.py does that).
 // `zip_benchmarks --write-sample=KIND,SIZE,PATH` writes the sample data to a
-// file, for the whole-process comparison.
+// file, for the whole-process comparison. `--corpus=PATH` adds the corpus
+// cases (its first 1 MiB and 16 MiB). `--codec-level=SIZE` prints the level
+// the zlib module compresses SIZE bytes at (not noise), which the direct
+// case uses too.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <libdeflate.h>
@@ -42,6 +52,7 @@
 #include <vector>
 
 #include "cmn_abuf.h"
+#include "codec_level.h"
 #include "host_modules.h"
 #include "sample_data.h"
 #include "zipC.h"
@@ -205,7 +216,7 @@ void moduleCase(benchmark::State& state, Sample const* s, bool compress, Path pa
 }
 
 void directCompress(benchmark::State& state, Sample const* s) {
-    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    libdeflate_compressor* c = libdeflate_alloc_compressor(codecLevelFor(s->plain.size()));
     Bytes out(libdeflate_zlib_compress_bound(c, s->plain.size()));
     size_t made = 0;
     HeapCount heap;
@@ -227,6 +238,25 @@ void directRestore(benchmark::State& state, Sample const* s) {
             LIBDEFLATE_SUCCESS)
             state.SkipWithError("failed");
         benchmark::DoNotOptimize(out.data());
+    }
+    setCounters(state, s->plain.size(), long(out.size()), heap);
+    libdeflate_free_decompressor(d);
+}
+
+// The contract's floor for restoring: what any implementation of it must do,
+// decode (here into a warm buffer of the known size, which the service cannot
+// know) and hand the bytes over in a new byte buffer, a copy.
+void floorRestore(benchmark::State& state, Sample const* s) {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Bytes out(s->plain.size()), copy(s->plain.size());
+    HeapCount heap;
+    for (auto _ : state) {
+        size_t n = 0;
+        if (libdeflate_zlib_decompress(d, s->packed.data(), s->packed.size(), out.data(), out.size(), &n) !=
+            LIBDEFLATE_SUCCESS)
+            state.SkipWithError("failed");
+        std::memcpy(copy.data(), out.data(), n);
+        benchmark::DoNotOptimize(copy.data());
     }
     setCounters(state, s->plain.size(), long(out.size()), heap);
     libdeflate_free_decompressor(d);
@@ -428,6 +458,18 @@ __attribute__((noinline)) long callgrindLoop(Breakdown& b, std::string const& pa
     return sum;
 }
 
+std::string gCorpusPath;
+constexpr size_t kCorpusSizes[] = {1 << 20, 16 << 20};
+
+Bytes readCorpus(size_t n) {
+    Bytes out(n);
+    std::FILE* f = std::fopen(gCorpusPath.c_str(), "rb");
+    size_t got = f != nullptr ? std::fread(out.data(), 1, n, f) : 0;
+    if (f != nullptr) std::fclose(f);
+    out.resize(got);
+    return out;
+}
+
 std::vector<Sample> const& samples() {
     static std::vector<Sample> all = [] {
         std::vector<Sample> v;
@@ -435,6 +477,18 @@ std::vector<Sample> const& samples() {
         sizes.insert(sizes.end(), std::begin(kCrossoverSizes), std::end(kCrossoverSizes));
         for (size_t n : sizes)
             for (char const* kind : {"text", "binary", "random"}) v.push_back(makeSample(kind, n));
+        if (!gCorpusPath.empty())
+            for (size_t n : kCorpusSizes) {
+                Sample c;
+                c.kind = "corpus";
+                c.plain = readCorpus(n);
+                if (c.plain.size() != n) {
+                    std::fprintf(stderr, "zip_benchmarks: %s is shorter than %zu bytes\n", gCorpusPath.c_str(), n);
+                    std::exit(2);
+                }
+                c.packed = zlibPack(c.plain);
+                v.push_back(std::move(c));
+            }
         return v;
     }();
     return all;
@@ -457,6 +511,7 @@ void registerAll() {
         reg("Restore/service" + tail, [p](benchmark::State& st) { moduleCase(st, p, false, Path::Service); });
         reg("Restore/stub" + tail, [p](benchmark::State& st) { moduleCase(st, p, false, Path::Stub); });
         reg("Restore/direct" + tail, [p](benchmark::State& st) { directRestore(st, p); });
+        reg("Restore/floor" + tail, [p](benchmark::State& st) { floorRestore(st, p); });
         reg("Restore/zlib" + tail, [p](benchmark::State& st) { zlibRestore(st, p); });
     }
     for (size_t n : kThreadSizes)
@@ -498,6 +553,11 @@ int main(int argc, char** argv) {
             std::FILE* f = std::fopen(what.substr(c2 + 1).c_str(), "wb");
             bool ok = f != nullptr && std::fwrite(s.plain.data(), 1, s.plain.size(), f) == s.plain.size();
             return f != nullptr && std::fclose(f) == 0 && ok ? 0 : 1;
+        } else if (a.rfind("--corpus=", 0) == 0) {
+            gCorpusPath = a.substr(9);
+        } else if (a.rfind("--codec-level=", 0) == 0) {
+            std::printf("%d\n", codecLevelFor(std::stoul(a.substr(14))));
+            return 0;
         } else if (a.rfind("--modules=", 0) == 0) {
             modulesDir = a.substr(10);
         } else {

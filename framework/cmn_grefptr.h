@@ -175,3 +175,17 @@ CMN_GRefPtr<T> CMN_ClaimNew(T* made) {
         throw;
     }
 }
+
+/// The same claim, straight into the empty `holder`: one reference and one
+/// holder listing, where a temporary holder copied into `holder` would take
+/// two of each and give one back. Should taking it fail (allocation), the
+/// holder stays empty and the object is destroyed before the failure goes on.
+template <class T>
+void CMN_ClaimNewInto(CMN_GRefPtr<T>& holder, T* made) {
+    try {
+        holder.replacePointee(made);
+    } catch (...) {
+        delete made;
+        throw;
+    }
+}

@@ -25,16 +25,14 @@ VBuffer_Interface* CMN_ZLib::createVBuffer(unsigned char const* data, unsigned l
 
 // Every construction looks the service up afresh, through a CMN_ZLib that is
 // gone before the constructor returns: the handle keeps its compression
-// buffer, never the service. A temporary holder claims the new buffer as soon
-// as it comes back (count 0 until then), and lets go after the handle has
-// taken its own reference.
+// buffer, never the service. The handle claims the new buffer as soon as it
+// comes back (count 0 until then): one reference, one holder listing.
 VBuffer::VBuffer(unsigned char const* data, unsigned long len) : CMN_GRefPtr<VBuffer_Interface>() {
     CMN_ZLib service;
     if (service.is_nil()) return;
     VBuffer_Interface* made = service.createVBuffer(data, len);
     if (made == nullptr) return;
-    CMN_GRefPtr<VBuffer_Interface> claimed = CMN_ClaimNew(made);
-    CMN_GRefPtr<VBuffer_Interface>::operator=(claimed);
+    CMN_ClaimNewInto<VBuffer_Interface>(*this, made);
 }
 
 VBuffer::VBuffer(VBuffer_Interface* p) : CMN_GRefPtr<VBuffer_Interface>(p) {}

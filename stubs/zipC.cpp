@@ -23,17 +23,15 @@ TZipBuffer_Interface* TZip::createTZipBuffer(TBuf* in) const {
 // ---- TZipBuffer ------------------------------------------------------------
 
 // The service is held only for the length of the constructor: the zip buffer
-// never keeps the service object alive through this stub. A temporary holder
-// claims the new zip buffer first, so it is owned from the moment it comes
-// back, then the stub takes its own reference and the temporary lets go:
-// afterwards the stub holds the only reference.
+// never keeps the service object alive through this stub. The stub's holder
+// claims the new zip buffer as soon as it comes back, so it is owned from
+// then on, and the stub holds the only reference.
 TZipBuffer::TZipBuffer(TBuf* in) : CMN_Stub<TZipBuffer_Interface>() {
     TZip service;
     if (!service.isBound()) return;
     TZipBuffer_Interface* made = service.createTZipBuffer(in);
     if (made == nullptr) return;
-    CMN_GRefPtr<TZipBuffer_Interface> claimed = CMN_ClaimNew(made);
-    holder = claimed;
+    CMN_ClaimNewInto(holder, made);
 }
 
 TZipBuffer::TZipBuffer(TZipBuffer_Interface* p) : CMN_Stub<TZipBuffer_Interface>(p) {}

@@ -2,8 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <utility>
 
 namespace {
@@ -40,6 +40,14 @@ BigBlock reserve(size_t bytes, size_t wanted) {
     return b;
 }
 
+// The cache takes no lock: each of its kKept slots is claimed by one thread
+// at a time through its state (an atomic compare-and-swap), and a thread that
+// finds a slot claimed by another moves on to the next slot instead of
+// waiting. So picking or filing a block costs two atomic operations on the
+// slot, and two threads working on blocks of their own never wait for each
+// other. Each slot's size is also kept apart from the slot, as a hint by
+// which a taker picks the smallest block that fits without claiming slots
+// that will not do.
 class Cache {
 public:
     Cache() = default;
@@ -48,46 +56,81 @@ public:
     // Blocks given back later (by objects that outlive the module's static
     // destruction) are unmapped at once.
     ~Cache() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t i = 0; i < kept_; ++i) munmap(items_[i].base, items_[i].reserved);
-        kept_ = 0;
-        closed_ = true;
+        closed_.store(true, std::memory_order_release);
+        for (Slot& s : slots_)
+            if (claim(s, kFull)) {
+                munmap(s.block.base, s.block.reserved);
+                release(s, kEmpty);
+            }
     }
 
     // The smallest cached block that fits, or one with a null base.
     BigBlock take(size_t bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t best = kept_;
-        for (size_t i = 0; i < kept_; ++i)
-            if (items_[i].reserved >= bytes && (best == kept_ || items_[i].reserved < items_[best].reserved)) best = i;
-        if (best == kept_) return BigBlock();
-        BigBlock b = items_[best];
-        items_[best] = items_[--kept_];
-        return b;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            Slot* best = nullptr;
+            size_t bestSize = 0;
+            for (Slot& s : slots_) {
+                size_t const size = s.size.load(std::memory_order_relaxed);
+                if (s.state.load(std::memory_order_relaxed) == kFull && size >= bytes &&
+                    (best == nullptr || size < bestSize)) {
+                    best = &s;
+                    bestSize = size;
+                }
+            }
+            if (best == nullptr || !claim(*best, kFull)) continue;
+            if (best->block.reserved < bytes) {  // refiled with another block since the hint was read
+                release(*best, kFull);
+                continue;
+            }
+            BigBlock const b = best->block;
+            best->size.store(0, std::memory_order_relaxed);
+            release(*best, kEmpty);
+            return b;
+        }
+        return BigBlock();
     }
 
     // Keeps `b`; when the cache is full, the smallest of its blocks and `b`
     // is returned for unmapping instead (a larger block serves every request
     // a smaller one does), else a block with a null base.
     BigBlock file(BigBlock b) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return b;
-        if (kept_ < kKept) {
-            items_[kept_++] = b;
-            return BigBlock();
-        }
-        size_t smallest = 0;
-        for (size_t i = 1; i < kKept; ++i)
-            if (items_[i].reserved < items_[smallest].reserved) smallest = i;
-        if (items_[smallest].reserved < b.reserved) std::swap(items_[smallest], b);
+        if (closed_.load(std::memory_order_acquire)) return b;
+        for (Slot& s : slots_)
+            if (claim(s, kEmpty)) {
+                put(s, b);
+                return BigBlock();
+            }
+        Slot* smallest = &slots_[0];
+        for (Slot& s : slots_)
+            if (s.size.load(std::memory_order_relaxed) < smallest->size.load(std::memory_order_relaxed)) smallest = &s;
+        if (!claim(*smallest, kFull)) return b;  // another thread has it this instant: `b` goes
+        if (smallest->block.reserved < b.reserved) std::swap(smallest->block, b);
+        put(*smallest, smallest->block);
         return b;
     }
 
 private:
-    std::mutex mutex_;
-    BigBlock items_[kKept];
-    size_t kept_ = 0;
-    bool closed_ = false;
+    enum State : int { kEmpty, kClaimed, kFull };
+    struct Slot {
+        std::atomic<int> state{kEmpty};
+        std::atomic<size_t> size{0};  // the hint: block.reserved while full, else 0
+        BigBlock block;               // owned by whoever claimed the slot
+    };
+
+    static bool claim(Slot& s, int from) {
+        int expected = from;
+        return s.state.load(std::memory_order_relaxed) == from &&
+               s.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acquire);
+    }
+    static void release(Slot& s, int to) { s.state.store(to, std::memory_order_release); }
+    static void put(Slot& s, BigBlock b) {
+        s.block = b;
+        s.size.store(b.reserved, std::memory_order_relaxed);
+        release(s, kFull);
+    }
+
+    Slot slots_[kKept];
+    std::atomic<bool> closed_{false};
 };
 
 Cache cache;

@@ -14,7 +14,7 @@
 // and serves the next request that fits without a system call or a fault.
 // The cache is freed when the module is unloaded (static destruction).
 //
-// Safe from any thread; the cache lock is held only to pick or file a block.
+// Safe from any thread; the cache takes no lock (big_block.cpp says how).
 
 #include <cstddef>
 

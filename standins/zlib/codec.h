@@ -8,7 +8,7 @@
 // chooses. The choice and the figures behind it: bench/CODEC.md.
 //
 // Both backends:
-//   compress(in, len, out): one zlib stream of the bytes at level 6.
+//   compress(in, len, out): one zlib stream of the bytes (levels: codec_level.h).
 //   decompress(in, len, limit, out): the bytes of one zlib stream that spans
 //     the whole input, at most `limit` of them; one decoding pass whatever the
 //     output size, memory growing with the output actually produced (resident
@@ -20,6 +20,7 @@
 #include <cstddef>
 
 #include "big_block.h"
+#include "codec_level.h"
 #include "s_zlib.h"
 
 // An owned block of bytes: malloc'd, or a big block (big_block.h) that goes
@@ -98,8 +99,8 @@ using Codec = MeasuredCodec;
 using Codec = ZlibCodec;
 #endif
 
-// The compression level of both backends.
-constexpr int kCodecLevel = 6;
+// The compression levels: kCodecLevel for zlib, codecLevelFor() for
+// libdeflate (codec_level.h).
 // libdeflate's level for input that looks like noise (bytes spread evenly
 // over all values, as in compressed or encrypted data), from kNoiseSample
 // bytes on: higher levels only spend longer searching for matches that such

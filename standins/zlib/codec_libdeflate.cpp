@@ -11,6 +11,7 @@
 namespace {
 
 libdeflate_compressor* makeCompressor() { return libdeflate_alloc_compressor(kCodecLevel); }
+libdeflate_compressor* makeSmallCompressor() { return libdeflate_alloc_compressor(kSmallCodecLevel); }
 libdeflate_compressor* makeNoiseCompressor() { return libdeflate_alloc_compressor(kNoiseLevel); }
 libdeflate_decompressor* makeDecompressor() { return libdeflate_alloc_decompressor(); }
 // libdeflate's states carry nothing from one call to the next.
@@ -24,10 +25,13 @@ using CompressorPool =
 using DecompressorPool =
     StatePool<libdeflate_decompressor, makeDecompressor, libdeflate_free_decompressor, ready<libdeflate_decompressor>>;
 
+using SmallCompressorPool =
+    StatePool<libdeflate_compressor, makeSmallCompressor, libdeflate_free_compressor, ready<libdeflate_compressor>>;
 using NoiseCompressorPool =
     StatePool<libdeflate_compressor, makeNoiseCompressor, libdeflate_free_compressor, ready<libdeflate_compressor>>;
 
 CompressorPool compressors;
+SmallCompressorPool smallCompressors;
 NoiseCompressorPool noiseCompressors;
 DecompressorPool decompressors;
 
@@ -89,8 +93,9 @@ int LibdeflateCodec::compress(unsigned char const* in, size_t len, CodecOutput& 
     if (in == nullptr && len != 0) return S_ZLIB_INPUT_TOO_LARGE;
     static unsigned char const none[1] = {0};
     if (in == nullptr) in = none;
-    return looksLikeNoise(in, len) ? compressWith(noiseCompressors, in, len, out)
-                                   : compressWith(compressors, in, len, out);
+    if (looksLikeNoise(in, len)) return compressWith(noiseCompressors, in, len, out);
+    return codecLevelFor(len) == kSmallCodecLevel ? compressWith(smallCompressors, in, len, out)
+                                                  : compressWith(compressors, in, len, out);
 }
 
 // One pass into a big block (big_block.h) as large as the output can possibly

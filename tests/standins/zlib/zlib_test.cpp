@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 #include "big_block.h"
@@ -252,6 +253,45 @@ TEST_F(StandinZlib, ContractBuffersAndTheUnloadProtocol) {
     CMN_GRefPtr<CMN_ZLib_Interface> s(service);
     EXPECT_EQ(report(host.unloadAll()), "ZLIB 2 used 0 closed gone;");
     EXPECT_TRUE(b.get() == nullptr && s.get() == nullptr);
+}
+
+// The block cache hands the smallest cached block that fits, and never the
+// same block to two takers: two threads take, fill, check and give back
+// blocks of three sizes at once, each block marked with its taker's pattern.
+TEST(BigBlockCache, SmallestFitAndOneTakerPerBlock) {
+    size_t const mib = size_t{1} << 20;
+    BigBlock small = takeBigBlock(2 * mib), large = takeBigBlock(6 * mib);
+    ASSERT_TRUE(small.base != nullptr && large.base != nullptr);
+    unsigned char* const smallBase = small.base;
+    unsigned char* const largeBase = large.base;
+    giveBigBlock(large, 0);
+    giveBigBlock(small, 0);
+    BigBlock again = takeBigBlock(mib);
+    EXPECT_EQ(again.base, smallBase) << "the smallest block that fits";
+    BigBlock big = takeBigBlock(4 * mib);
+    EXPECT_EQ(big.base, largeBase);
+    giveBigBlock(again, 0);
+    giveBigBlock(big, 0);
+
+    auto work = [mib](unsigned char mark, bool* clean) {
+        size_t const sizes[] = {kBigBlockFrom, 2 * mib, 5 * mib};
+        for (int i = 0; i < 20000; ++i) {
+            size_t const n = sizes[i % 3];
+            BigBlock b = takeBigBlock(n);
+            if (b.base == nullptr) continue;
+            size_t const at[] = {0, n / 2, n - 1};
+            for (size_t k : at) b.base[k] = mark;
+            for (int spin = 0; spin < 3; ++spin) b.base[at[spin]] = b.base[at[2 - spin]];
+            for (size_t k : at)
+                if (b.base[k] != mark) *clean = false;
+            giveBigBlock(b, n);
+        }
+    };
+    bool cleanA = true, cleanB = true;
+    std::thread a(work, 0xA5, &cleanA);
+    work(0x5A, &cleanB);
+    a.join();
+    EXPECT_TRUE(cleanA && cleanB) << "a block was handed to two threads at once";
 }
 
 }  // namespace
