@@ -10,7 +10,7 @@
 ///     vtable: ~dtor, ~dtor(deleting), init, fini, ZipTBuf, UnzipTBuf,
 ///             GetResultTBuf
 ///
-/// Result codes of ZipTBuf() and UnzipTBuf():
+/// Result codes of ZipTBuf() and UnzipTBuf() (zip_result.h):
 ///   0  success: output made, or input passed through
 ///   1  the byte-buffer service gave no buffer for the output
 ///   4  the zip buffer has no input (its buffer refused the hold)
@@ -23,13 +23,7 @@
 #include "cmn_om_s.h"
 #include "cmn_result.h"
 #include "tbuf.h"
-
-enum : unsigned int {
-    ZIP_OK = 0,
-    ZIP_NO_OUTPUT_BUFFER = 1,
-    ZIP_NO_INPUT = 4,
-    ZIP_HOLD_REFUSED = 9,
-};
+#include "zip_result.h"
 
 /// What the ZIP service object answers to the module contract's queries.
 enum : int {

@@ -7,6 +7,7 @@
 #include <s_zip/cmn_init_order.h>
 #include <s_zip/cmn_module_entry.h>
 #include <s_zip/zipC.h>
+#include <s_zip/zip_result.h>
 
 static_assert(OTHER_LIBRARY_ZIP_H == 1, "<zip.h> must be the other library's");
 #ifdef CONSUMER_EXPECTS_STD
@@ -33,9 +34,9 @@ extern "C" CMN_EXPORT BaseModuleInterface* GetInterfaceClass(ModMgr_Interface* m
     return CMN_ModuleEntry<ConsumerModule>(m, flags, ConsumerS);
 }
 
-// Compresses `len` bytes; answers the service's code.
-extern "C" CMN_EXPORT unsigned int consumer_compress(unsigned char const* data, unsigned int len) {
+// Compresses `len` bytes; answers the message of the service's code.
+extern "C" CMN_EXPORT char const* consumer_compress(unsigned char const* data, unsigned int len) {
     aBuf input(data, len);
     TZipBuffer zip(input.holder.pointee);
-    return zip.ZipTBuf();
+    return s_zip_strerror(zip.ZipTBuf());
 }
