@@ -9,6 +9,9 @@
 #   make bench  build and run the benchmarks
 #   make install PREFIX=DIR   build, then install everything under DIR
 #                (default /usr/local; DESTDIR is honoured)
+#   make install-strip   the same with the programs and modules stripped
+#   make uninstall       remove what the last install from build/default put
+#                in place (its manifest, build/default/install_manifest.txt)
 #   make docs   the API reference of the client headers (Doxygen) in build/docs
 #   make fuzz   build the libFuzzer targets (clang 14) and run each for
 #               FUZZ_SECONDS (default 60) under ASan + UBSan
@@ -22,7 +25,7 @@ export ZIP_WERROR := $(if $(CI),ON,OFF)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test asan tsan m32 demo bench install docs fuzz verify lint clean
+.PHONY: all deps test asan tsan m32 demo bench install install-strip uninstall docs fuzz verify lint clean
 all: test
 
 deps:
@@ -71,6 +74,15 @@ install: deps
 	cmake --preset default -DCMAKE_INSTALL_PREFIX=$(abspath $(PREFIX)) >/dev/null
 	cmake --build --preset default -j $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install build/default
+
+install-strip: deps
+	cmake --preset default -DCMAKE_INSTALL_PREFIX=$(abspath $(PREFIX)) >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build/default --strip
+
+# The manifest lists the paths as installed, DESTDIR included.
+uninstall:
+	cmake -DMANIFEST=$(CURDIR)/build/default/install_manifest.txt -P cmake/ZipUninstall.cmake
 
 # Doxygen and Graphviz come with the docs group of install-deps.sh; without
 # Doxygen (no root to install it) this says so and does nothing.

@@ -65,3 +65,19 @@ foreach(pc s_zip s_zip-client)
     COMPONENT dev)
   install(FILES ${PROJECT_BINARY_DIR}/package/${pc}.pc DESTINATION ${zip_pc_dir} COMPONENT dev)
 endforeach()
+
+# component doc: the README, this CHANGELOG, the guides with their pictures,
+# and the example client module, in <datarootdir>/doc/s_zip, laid out as in
+# the source tree so that their links between each other hold.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT doc
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.svg")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT doc)
+
+# `cmake --build <dir> --target uninstall` (make uninstall): removes every
+# file the last install from this build tree recorded in its manifest.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DMANIFEST=${PROJECT_BINARY_DIR}/install_manifest.txt
+          -P ${PROJECT_SOURCE_DIR}/cmake/ZipUninstall.cmake
+  COMMENT "Removing the files of the last install" VERBATIM)
