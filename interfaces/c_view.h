@@ -85,7 +85,7 @@ typedef struct CV_TypifiedID_vtbl {
     /** Sign of the other's order against self: Tuint32ID 1/-1/0 (unsigned);
      * TstringID strcmp(other's string, self's string). */
     int (*val_comp)(struct CV_TypifiedID const* self, struct CV_TypifiedID const* other);
-    /** Writes the identifier to standard error, for debugging. */
+    /** A debugging hook; the framework's identifiers write nothing. */
     void (*dump)(struct CV_TypifiedID const* self);
 } CV_TypifiedID_vtbl;
 

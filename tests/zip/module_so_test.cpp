@@ -63,8 +63,17 @@ TEST(ZipSharedObject, NamesEveryResultCodeAsTheClientsDo) {
     ASSERT_NE(exported, &s_zip_strerror);
 
     std::set<std::string> messages;
-    unsigned int const known[] = {ZIP_OK, ZIP_NO_OUTPUT_BUFFER, ZIP_NO_INPUT, ZIP_HOLD_REFUSED, 40, 59, 60, 61, 62, 63,
-                                  64, 65, 66, 201, 202, 203, 204, 205, 206, 207, 208, 209};
+    unsigned int const known[] = {ZIP_OK,       ZIP_NO_OUTPUT_BUFFER,
+                                  ZIP_NO_INPUT, ZIP_HOLD_REFUSED,
+                                  40,           59,
+                                  60,           61,
+                                  62,           63,
+                                  64,           65,
+                                  66,           201,
+                                  202,          203,
+                                  204,          205,
+                                  206,          207,
+                                  208,          209};
     for (unsigned int code : known) {
         char const* const m = s_zip_strerror(code);
         ASSERT_NE(m, nullptr) << code;

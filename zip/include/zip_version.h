@@ -23,7 +23,7 @@
 
 /// One number for a version, ordered as the versions are: major * 10000 +
 /// minor * 100 + patch (minor and patch below 100).
-#define S_ZIP_MAKE_VERSION(major, minor, patch) ((major) * 10000 + (minor) * 100 + (patch))
+#define S_ZIP_MAKE_VERSION(major, minor, patch) ((major)*10000 + (minor)*100 + (patch))
 /// This version as one number, e.g. 10000 for 1.0.0.
 #define S_ZIP_VERSION S_ZIP_MAKE_VERSION(S_ZIP_VERSION_MAJOR, S_ZIP_VERSION_MINOR, S_ZIP_VERSION_PATCH)
 

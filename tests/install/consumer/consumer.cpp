@@ -8,8 +8,10 @@
 #include <s_zip/cmn_module_entry.h>
 #include <s_zip/zipC.h>
 #include <s_zip/zip_result.h>
+#include <s_zip/zip_version.h>
 
 static_assert(OTHER_LIBRARY_ZIP_H == 1, "<zip.h> must be the other library's");
+static_assert(S_ZIP_VERSION >= S_ZIP_MAKE_VERSION(1, 0, 0) && S_ZIP_VERSION_MAJOR == 1, "the package's version");
 #ifdef CONSUMER_EXPECTS_STD
 static_assert(__cplusplus >= CONSUMER_EXPECTS_STD, "the consumer's -std must reach the compiler");
 #endif
