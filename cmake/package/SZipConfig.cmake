@@ -6,7 +6,7 @@
 # headers are included as <s_zip/NAME.h>):
 #   SZip::headers     every client header and nothing to link: for a host,
 #                     which only dlopens the modules
-#   SZip::zip         libs_zip.so (SONAME libs_zip.so.1)
+#   SZip::zip         libs_zip.so (SONAME libs_zip.so.1), with SZip::headers
 #   SZip::client      the client stubs (TZip, TZipBuffer, aBuf, the zlib and
 #                     byte-buffer clients), static; brings the headers below
 #   SZip::contract    the ZIP service's interfaces and result codes (headers)
