@@ -106,7 +106,8 @@ CMN_EXPORT extern CMN_ObjectManager ObjectManager;
 extern "C" {
 /// Both return &ObjectManager, which static initialisation has built.
 CMN_EXPORT CMN_ObjectManager* GetObjectManager();
-/// The same as GetObjectManager(), under the name older hosts resolve.
+/// The same as GetObjectManager(): a second exported name of the module's
+/// registry, part of every module's fixed set of entry points.
 CMN_EXPORT CMN_ObjectManager* InitObjectManager();
 }
 
