@@ -12,7 +12,8 @@
 #   make install-strip   the same with the programs and modules stripped
 #   make uninstall       remove what the last install from build/default put
 #                in place (its manifest, build/default/install_manifest.txt)
-#   make docs   the API reference of the client headers (Doxygen) in build/docs
+#   make docs   the API reference of the client headers (Doxygen) in build/docs;
+#               fails on any Doxygen warning (an undocumented member included)
 #   make fuzz   build the libFuzzer targets (clang 14) and run each for
 #               FUZZ_SECONDS (default 60) under ASan + UBSan
 #   make verify model-check the framework's lock order with spin
