@@ -2,12 +2,14 @@
 """The chart and tables of make bench, from its JSON (standard library only).
 
     chart.py BUILD_DIR/bench [OUT.svg]
+    chart.py BENCHMARKS.json OUT.svg
 
 draws throughput (uncompressed bytes per CPU second) against input size for
 the ZIP service, libdeflate called directly and zlib: compress and restore,
 text, binary and random data, into OUT.svg when given, and prints the
-tables of the run again. run_bench.py calls write_svg() and print_tables()
-after each run.
+tables of the run again. Given one benchmark file instead of a folder
+(docs/throughput.json, the run the README's chart shows), it draws the chart
+only. run_bench.py calls write_svg() and print_tables() after each run.
 """
 import json, math, os, sys  # noqa: E401
 
@@ -30,34 +32,58 @@ def rate(cases, op, variant, kind, size):
     return c["bytes_per_second"] / 1e6 if c else None
 
 
+def nice_range(values):
+    """The smallest range of 1-2-5 steps (1, 2, 5, 10, 20, ...) around `values`, with some room."""
+    steps = [m * 10 ** e for e in range(-3, 8) for m in (1, 2, 5)]
+    lo = max([v for v in steps if v <= min(values) / 1.15] or steps[:1])
+    hi = min([v for v in steps if v >= max(values) * 1.15] or steps[-1:])
+    return lo, hi, [v for v in steps if lo <= v <= hi]
+
+
 def write_svg(cases, path):
-    pw, ph, ml, mt, gap = 250, 190, 60, 40, 50
-    width, height = ml + 3 * (pw + gap) + 10, mt + 2 * (ph + gap + 25) + 40
-    lo, hi = 1.0, 100000.0  # MB/s, log scale
+    """Throughput against size, one row of panels per operation (its own log
+    scale, fitted to that operation's data), one column per kind of data, the
+    legend to the right of the panels."""
+    pw, ph, gap, ml, mt, legend_w = 230, 180, 50, 84, 50, 170
+    row_h = ph + 70
+    width, height = ml + 3 * pw + 2 * gap + 30 + legend_w, mt + 2 * row_h
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif" '
            'font-size="11">' % (width, height), '<rect width="100%" height="100%" fill="white"/>',
-           '<text x="%d" y="18" font-size="14">Throughput against input size (MB of uncompressed data per CPU '
-           'second, median; make bench)</text>' % ml]
+           '<text x="%d" y="20" font-size="14">Throughput against input size: MB of uncompressed data per CPU '
+           'second (median of make bench), log scales</text>' % ml]
     for row, op in enumerate(("Compress", "Restore")):
+        values = [r for kind in KINDS for variant, _, _ in SERIES for s in SIZES
+                  for r in [rate(cases, op, variant, kind, s)] if r]
+        if not values:
+            continue
+        lo, hi, ticks = nice_range(values)
+        y0 = mt + row * row_h
+        # The y-axis title, once per row, turned along the axis.
+        cy = y0 + ph / 2
+        out.append('<text x="20" y="%.1f" text-anchor="middle" transform="rotate(-90 20 %.1f)">%s throughput '
+                   '(MB/s)</text>' % (cy, cy, op.lower()))
         for col, kind in enumerate(KINDS):
-            x0, y0 = ml + col * (pw + gap), mt + row * (ph + gap + 25)
+            x0 = ml + col * (pw + gap)
 
             def px(i):
                 return x0 + i * pw / (len(SIZES) - 1)
 
             def py(v):
-                v = min(max(v, lo), hi)
                 return y0 + ph - (math.log10(v) - math.log10(lo)) / (math.log10(hi) - math.log10(lo)) * ph
 
-            out.append('<text x="%d" y="%d" font-weight="bold">%s, %s data</text>' % (x0, y0 - 6, op, kind))
+            out.append('<text x="%d" y="%d" font-weight="bold">%s, %s data</text>' % (x0, y0 - 7, op, kind))
             out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="#888"/>' % (x0, y0, pw, ph))
-            for e in range(0, 6):
-                v = 10 ** e
-                out.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#ddd"/>' % (x0, x0 + pw, py(v), py(v)))
+            for v in ticks:
+                decade = str(v).lstrip("0.").rstrip("0") == "1"
+                out.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="%s"/>' %
+                           (x0, x0 + pw, py(v), py(v), "#ccc" if decade else "#eee"))
                 if col == 0:
-                    out.append('<text x="%d" y="%.1f" text-anchor="end">%g</text>' % (x0 - 4, py(v) + 4, v))
+                    out.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' %
+                               (x0 - 5, py(v) + 4, "{:,g}".format(v)))
             for i, s in enumerate(SIZES):
-                out.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (px(i), y0 + ph + 14, LABEL[s]))
+                out.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (px(i), y0 + ph + 16, LABEL[s]))
+            out.append('<text x="%.1f" y="%d" text-anchor="middle">input size (log scale)</text>' %
+                       (x0 + pw / 2, y0 + ph + 32))
             for variant, _, color in SERIES:
                 pts = [(px(i), py(r)) for i, s in enumerate(SIZES)
                        for r in [rate(cases, op, variant, kind, s)] if r]
@@ -65,12 +91,16 @@ def write_svg(cases, path):
                     out.append('<polyline fill="none" stroke="%s" stroke-width="2" points="%s"/>' %
                                (color, " ".join("%.1f,%.1f" % p for p in pts)))
                     out.extend('<circle cx="%.1f" cy="%.1f" r="2.5" fill="%s"/>' % (x, y, color) for x, y in pts)
-    y = height - 14
+    # The legend beside the panels, level with the middle of the two rows.
+    x = ml + 3 * pw + 2 * gap + 30
+    y = mt + row_h - 35 - 10 * len(SERIES)
+    out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="white" stroke="#ccc"/>' %
+               (x - 10, y - 18, legend_w - 10, 20 * len(SERIES) + 14))
     for i, (_, name, color) in enumerate(SERIES):
-        x = ml + i * 170
-        out.append('<line x1="%d" x2="%d" y1="%d" y2="%d" stroke="%s" stroke-width="3"/>' % (x, x + 24, y - 4, y - 4,
+        yy = y + 20 * i
+        out.append('<line x1="%d" x2="%d" y1="%d" y2="%d" stroke="%s" stroke-width="3"/>' % (x, x + 24, yy - 4, yy - 4,
                                                                                             color))
-        out.append('<text x="%d" y="%d">%s</text>' % (x + 30, y, name))
+        out.append('<text x="%d" y="%d">%s</text>' % (x + 30, yy, name))
     out.append("</svg>")
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
@@ -141,6 +171,10 @@ def print_tables(cases, grind, procs):
 
 
 if __name__ == "__main__":
+    if sys.argv[1].endswith(".json"):
+        # One benchmark file, e.g. docs/throughput.json: the chart only.
+        write_svg(load(sys.argv[1]), sys.argv[2])
+        sys.exit(0)
     folder = sys.argv[1]
     cases = load(os.path.join(folder, "zip_benchmarks.json"))
     if len(sys.argv) > 2:

@@ -8,14 +8,20 @@
 #     manifest s_zip.sha256; the man page.
 #   component dev: the client headers in <includedir>/s_zip (the public
 #     headers of the framework, the interfaces, the ZIP contract and the
-#     client stubs); the static framework and client libraries a client
-#     module links whole; the CMake package SZip (<libdir>/cmake/SZip) and
-#     the pkg-config files s_zip.pc and s_zip-client.pc.
+#     client stubs), which consumers include as <s_zip/NAME.h> with
+#     <includedir> alone on their path; the static framework and client
+#     libraries a client module links whole; the CMake package SZip
+#     (<libdir>/cmake/SZip) and the pkg-config files s_zip.pc and
+#     s_zip-client.pc.
 #
-# Every path in the package and the pkg-config files is relative to the file
-# itself, so an installed tree may be moved as a whole.
+# Every path in the CMake package is relative to the package's own folder,
+# so an installed tree may be moved as a whole. The pkg-config files name
+# the prefix they were installed to, normalised (written at install time, so
+# `cmake --install --prefix P` names P); after a move, `pkg-config
+# --define-prefix` finds the prefix from the file's own folder instead.
 include(CMakePackageConfigHelpers)
 
+set_target_properties(zip_headers PROPERTIES EXPORT_NAME headers)
 set_target_properties(zip_framework PROPERTIES EXPORT_NAME framework)
 set_target_properties(zip_interfaces PROPERTIES EXPORT_NAME interfaces)
 set_target_properties(zip_contract PROPERTIES EXPORT_NAME contract)
@@ -33,9 +39,9 @@ endforeach()
 install(FILES ${ZIP_MANIFEST} DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT host)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/zip-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT host)
 
-install(TARGETS zip_framework zip_interfaces zip_contract zip_client EXPORT SZipTargets
+install(TARGETS zip_headers zip_framework zip_interfaces zip_contract zip_client EXPORT SZipTargets
   ARCHIVE DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT dev)
-foreach(dir framework interfaces zip/include stubs)
+foreach(dir ${ZIP_PUBLIC_HEADER_DIRS})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${ZIP_INSTALL_INCLUDEDIR} COMPONENT dev
     FILES_MATCHING PATTERN "*.h")
 endforeach()
@@ -47,11 +53,33 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/SZipConfigVersion
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/package/SZipConfig.cmake
   ${PROJECT_BINARY_DIR}/package/SZipConfigVersion.cmake DESTINATION ${zip_cmake_dir} COMPONENT dev)
 
-# pkg-config: the prefix is found from the .pc file's own folder.
+# pkg-config: everything but the prefix is filled in now; the prefix when
+# installing, from the prefix the install runs with.
 set(zip_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH ZIP_PC_PREFIX_FROM_PCDIR /${zip_pc_dir} /)
-string(REGEX REPLACE "/$" "" ZIP_PC_PREFIX_FROM_PCDIR "${ZIP_PC_PREFIX_FROM_PCDIR}")
+set(ZIP_PC_PREFIX "@ZIP_PC_PREFIX@")
 foreach(pc s_zip s_zip-client)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/package/${pc}.pc.in ${PROJECT_BINARY_DIR}/package/${pc}.pc @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/package/${pc}.pc.in ${PROJECT_BINARY_DIR}/package/${pc}.pc.in @ONLY)
+  install(CODE "
+    get_filename_component(ZIP_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+    cmake_path(NORMAL_PATH ZIP_PC_PREFIX)
+    string(REGEX REPLACE \"(.)/$\" \"\\\\1\" ZIP_PC_PREFIX \"\${ZIP_PC_PREFIX}\")
+    configure_file(${PROJECT_BINARY_DIR}/package/${pc}.pc.in ${PROJECT_BINARY_DIR}/package/${pc}.pc @ONLY)"
+    COMPONENT dev)
   install(FILES ${PROJECT_BINARY_DIR}/package/${pc}.pc DESTINATION ${zip_pc_dir} COMPONENT dev)
 endforeach()
+
+# component doc: the README, this CHANGELOG, the guides with their pictures,
+# and the example client module, in <datarootdir>/doc/s_zip, laid out as in
+# the source tree so that their links between each other hold.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT doc
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.svg")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT doc)
+
+# `cmake --build <dir> --target uninstall` (make uninstall): removes every
+# file the last install from this build tree recorded in its manifest.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DMANIFEST=${PROJECT_BINARY_DIR}/install_manifest.txt
+          -P ${PROJECT_SOURCE_DIR}/cmake/ZipUninstall.cmake
+  COMMENT "Removing the files of the last install" VERBATIM)

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "cmn_obj_mgr.h"
-#include "modmgr.h"
+#include <s_zip/cmn_obj_mgr.h>
+#include <s_zip/modmgr.h>
 
 namespace {
 

@@ -8,12 +8,12 @@
 // compress a buffer and restore it, through aBuf and TZipBuffer.
 #include <cstring>
 
-#include "cmn_abuf.h"
-#include "cmn_init_order.h"
-#include "cmn_module_entry.h"
-#include "cmn_obj_mgr.h"
-#include "modmgr.h"
-#include "zipC.h"
+#include <s_zip/cmn_abuf.h>
+#include <s_zip/cmn_init_order.h>
+#include <s_zip/cmn_module_entry.h>
+#include <s_zip/cmn_obj_mgr.h>
+#include <s_zip/modmgr.h>
+#include <s_zip/zipC.h>
 
 // The object the host receives at the load call. This module offers no
 // service of its own to other modules.

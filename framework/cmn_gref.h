@@ -51,15 +51,27 @@ protected:
     ~CMN_GRPHolder() = default;
 };
 
+/// A counted object that lists every holder of every reference, registered in
+/// its module's ObjectManager for its whole life. Objects that cross a module
+/// boundary derive from it and are created with plain `new`; the release that
+/// brings the count to 0 destroys them.
 class CMN_GuardedRef : public CMN_Reference {
 public:
     /// Both build the same fresh object: count 0, no holders, registered.
     /// Neither `n` nor `other` is read.
     explicit CMN_GuardedRef(unsigned int n = 0);
+    /// See the constructor above: a fresh object, nothing is copied.
     CMN_GuardedRef(CMN_GuardedRef const& other);
+    /// Takes the object out of its module's registry (under RefMutex). Every
+    /// holder must have let go before: the object does not call them back.
     ~CMN_GuardedRef() override;
 
+    /// Starts the object after construction; 0 on success, else a result code
+    /// of the derived class. Not called by the framework.
     virtual unsigned int init() = 0;
+    /// Finishes the object at its module's unload call (ObjectManager::finiAll()),
+    /// while it is kept alive; 0 on success. Afterwards the object may refuse
+    /// new work, but must stay valid for those who still hold it.
     virtual unsigned int fini() = 0;
 
     /// Count + 1 under RefMutex, then list `h` under holderLock. `h` is not
@@ -75,13 +87,22 @@ public:
     /// changes) when `from` is not listed.
     bool moveReference(CMN_GRPHolder* from, CMN_GRPHolder* to);
 
-    /// Bracket every walk of the holder list from outside the class.
+    /// Enters holderLock. Bracket every walk of the holder list from outside
+    /// the class with lockHolderList() and unlockHolderList().
     void lockHolderList();
+    /// Leaves holderLock once.
     void unlockHolderList();
+    /// The holder list, owned by the object; walk it only between
+    /// lockHolderList() and unlockHolderList().
     slist<CMN_GRPHolder>* _getHolders();
 
+    /// Every holder of every reference, most recent first; guarded by holderLock.
     slist<CMN_GRPHolder> holders;
+    /// Guards `holders`; taken alone by reference operations, and after the
+    /// registry lock by registry walks, never the other way round.
     CMN_RecursiveMutex holderLock;
+    /// The registry link that points at this object; guarded by RefMutex.
     CMN_GuardedRef** prevLink;
+    /// The next (older) object of the module's registry; guarded by RefMutex.
     CMN_GuardedRef* next;
 };

@@ -32,9 +32,14 @@
 #include "cmn_gref.h"
 #include "cmn_om_s.h"
 
+/// A typed holder of one reference on a guarded object, stamped with this
+/// module's identifier; the object's module can cut it loose at any time
+/// (replacePointee(null)), after which it holds nothing.
 template <class T>
 class CMN_GRefPtr : public CMN_GRPHolder {
 public:
+    /// A replacement for the host's lookup: returns the guarded part of the
+    /// service named `service`, without a hold, or null.
     typedef CMN_GuardedRef* (*Factory)(TypifiedID const* service);
 
     /// Holds `p` (a reference in this holder's name), or nothing when null.
@@ -89,6 +94,7 @@ public:
         hold(typed(g));
     }
 
+    /// The identifier of this holder's module, stamped at construction.
     TypifiedID const* getModuleID() override { return moduleID; }
 
     /// Binds an empty holder: the factory when set, else the host's lookup of
@@ -124,6 +130,7 @@ public:
         return true;
     }
 
+    /// The object held, or null; a plain read, for the thread that owns the holder.
     T* get() const { return pointee; }
     /// Acquire-ordered read: a thread that sees the pointer also sees the
     /// object it points at, as the binding thread built it.
@@ -134,12 +141,20 @@ public:
     /// x86.
     T* loadPointeeInOrder() const { return __atomic_load_n(&pointee, __ATOMIC_SEQ_CST); }
 
+    /// The guarded part of `p`; null stays null.
     static CMN_GuardedRef* guarded(T* p) { return static_cast<CMN_GuardedRef*>(p); }
+    /// The typed object whose guarded part is `g`; null stays null.
     static T* typed(CMN_GuardedRef* g) { return static_cast<T*>(g); }
 
+    /// The service the holder binds to by lookup, or null; not owned.
     TypifiedID const* serviceID;
+    /// The object held, with one reference in this holder's name, or null.
+    /// Written with release order, read with loadPointee() where another
+    /// thread may cut the holder loose.
     T* pointee;
+    /// This holder's module (GetModuleID() at construction); not owned.
     TypifiedID const* moduleID;
+    /// Used by initPointee() instead of the host's lookup when not null.
     Factory factory;
 
 private:

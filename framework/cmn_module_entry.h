@@ -28,6 +28,9 @@
 #include "cmn_obj_mgr.h"
 #include "cmn_om_s.h"
 
+/// The load and unload calls of a module's GetInterfaceClass (see above):
+/// returns the new service object on the load call (`flags` 0), else null.
+/// `Service` is the module's service class, `Stub` its stub type.
 template <class Service, class Stub>
 BaseModuleInterface* CMN_ModuleEntry(ModMgr_Interface* manager, int flags, Stub& serviceStub) {
     if (manager == nullptr) {

@@ -35,8 +35,12 @@
 
 class DummyHolder;
 
+/// A module's registry of its guarded objects and the walks of the unload
+/// protocol. One per module (ObjectManager), found by the host through
+/// GetObjectManager(); every operation takes the module's RefMutex.
 class CMN_ObjectManager {
 public:
+    /// An empty registry guarded by CMN_Reference::RefMutex.
     CMN_ObjectManager();
     CMN_ObjectManager(CMN_ObjectManager const&) = delete;
     CMN_ObjectManager& operator=(CMN_ObjectManager const&) = delete;
@@ -66,10 +70,14 @@ public:
 
     /// Registry links; called by CMN_GuardedRef's constructor and destructor.
     void storeObj(CMN_GuardedRef* o);
+    /// Unlinks `o` from the registry, under objLock.
     void removeObj(CMN_GuardedRef* o);
 
+    /// Locked by nothing; kept for the shared layout.
     CMN_Mutex guardMutex;
+    /// The module's RefMutex, which guards the registry links; not owned.
     CMN_RecursiveMutex* objLock;
+    /// The most recently registered object, or null.
     CMN_GuardedRef* objects;
 };
 
@@ -88,14 +96,18 @@ public:
     /// Destroys a guard handed out by getObj().
     virtual void die() { delete this; }
 
+    /// The reference on the guarded object.
     CMN_GRefPtr<CMN_GuardedRef> holder;
 };
 
+/// The module's registry, built at rank CMN_INIT_OBJECT_MANAGER.
 CMN_EXPORT extern CMN_ObjectManager ObjectManager;
 
 extern "C" {
 /// Both return &ObjectManager, which static initialisation has built.
 CMN_EXPORT CMN_ObjectManager* GetObjectManager();
+/// The same as GetObjectManager(): a second exported name of the module's
+/// registry, part of every module's fixed set of entry points.
 CMN_EXPORT CMN_ObjectManager* InitObjectManager();
 }
 

@@ -17,7 +17,11 @@
 class CMN_GuardedRef;
 class ModMgr_Interface;
 
+/// The module's identifier, defined by the module (its name, e.g. "ZIP");
+/// stamped on every holder the module makes. Set statically, never changed.
 CMN_EXPORT extern TypifiedID* pModuleID;
+/// The host's module manager, defined by the module and recorded by its load
+/// call; null before it, never cleared. Owned by the host.
 CMN_EXPORT extern ModMgr_Interface* ModMgr;
 
 /// The module's identifier; never null once static initialisation has run.
@@ -39,9 +43,14 @@ CMN_GuardedRef* CMN_LookupService(TypifiedID const* service, TypifiedID const* a
 ///   vtable: ~dtor, ~dtor(deleting), getModuleID, getVersion, getBuild, getService
 class BaseModuleInterface {
 public:
+    /// Destroyed by its module only (the unload call), never by the host.
     virtual ~BaseModuleInterface() {}
+    /// The module's number (65 for ZIP, 64 for the zlib service, 111 for the
+    /// byte-buffer service).
     virtual int getModuleID() = 0;
+    /// The module's interface version.
     virtual int getVersion() = 0;
+    /// The module's build number.
     virtual int getBuild() = 0;
     /// The guarded-reference part of the module's service named `id`, or null.
     /// No hold comes with it: the caller takes its own through a holder.

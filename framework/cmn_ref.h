@@ -24,6 +24,8 @@
 #include "cmn_export.h"
 #include "cmn_rmutex.h"
 
+/// The counted part of every guarded object: a count and the lock that guards
+/// it. Objects are destroyed by the release that brings the count to 0.
 class CMN_Reference {
 public:
     /// Guarded by CMN_Reference::RefMutex.
@@ -34,10 +36,15 @@ public:
     CMN_Reference(CMN_Reference const& other);
     /// Changes nothing: the target keeps its own lock and count.
     CMN_Reference& operator=(CMN_Reference const&) { return *this; }
+    /// Destroys the object; called through the deleting destructor by the
+    /// last remReference(), or by the creator of an object never counted.
     virtual ~CMN_Reference();
 
+    /// Count + 1, under `*refLock`. The caller owns the new reference and gives
+    /// it back with exactly one remReference().
     void addReference();
-    /// The new count; at 0 the object has been destroyed.
+    /// Count - 1 under `*refLock`; returns the new count. At 0 the object has
+    /// been destroyed (outside the lock) and must not be touched again.
     int remReference();
     /// Unlocked snapshot of the count; may be stale by the time it is used.
     int references();
@@ -46,6 +53,9 @@ public:
     /// and of the module's object registry.
     CMN_EXPORT static CMN_RecursiveMutex RefMutex;
 
+    /// The lock that guards refCount: RefMutex of the module that made the
+    /// object (or the lock given to the constructor), never owned.
     CMN_RecursiveMutex* refLock;
+    /// The number of references; read and written only under `*refLock`.
     int refCount;
 };

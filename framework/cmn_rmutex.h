@@ -17,27 +17,38 @@
 
 #include <pthread.h>
 
+/// A plain, non-recursive mutex with the layout every module shares.
 class CMN_Mutex {
 public:
+    /// A free mutex, default attributes.
     CMN_Mutex();
     /// A mutex is never copied: a copy is a fresh mutex, and assigning an
     /// object that contains one leaves the target's mutex as it is.
     CMN_Mutex(CMN_Mutex const&);
+    /// Leaves the target's mutex as it is (see the copy constructor).
     CMN_Mutex& operator=(CMN_Mutex const&) { return *this; }
+    /// Destroys the POSIX mutex; it must be free.
     virtual ~CMN_Mutex();
 
+    /// Waits until the calling thread holds the mutex; not recursive.
     void lock();
+    /// Releases the mutex; only the thread that holds it may call this.
     void unlock();
 
+    /// The POSIX mutex.
     pthread_mutex_t mutex;
 };
 
+/// A recursive mutex that keeps its own owner and depth, with the layout every
+/// module shares, so that the code of any module can enter another module's
+/// lock (a RefMutex, an object's holderLock).
 class CMN_RecursiveMutex {
 public:
     /// The name documents the lock's role at the definition; it is not stored.
     explicit CMN_RecursiveMutex(char const* name);
     CMN_RecursiveMutex(CMN_RecursiveMutex const&) = delete;
     CMN_RecursiveMutex& operator=(CMN_RecursiveMutex const&) = delete;
+    /// Destroys the POSIX mutex; it must be free.
     virtual ~CMN_RecursiveMutex();
 
     /// Waits until the calling thread holds the mutex.
@@ -48,8 +59,11 @@ public:
     /// Leaves one level; the last level releases the mutex. Owner only.
     void exit();
 
+    /// The POSIX mutex, held while depth > 0.
     pthread_mutex_t mutex;
+    /// How many levels the owner has entered; 0 when free.
     unsigned int depth;
+    /// The thread that holds the mutex; 0 when free.
     pthread_t owner;
 
 private:
@@ -62,7 +76,9 @@ private:
 template <class Lock>
 class CMN_ScopedLock {
 public:
+    /// Takes `lock`, waiting as long as needed; `lock` must outlive the scope.
     explicit CMN_ScopedLock(Lock& lock) : lock_(lock) { enter(lock_); }
+    /// Leaves the lock once.
     ~CMN_ScopedLock() { leave(lock_); }
     CMN_ScopedLock(CMN_ScopedLock const&) = delete;
     CMN_ScopedLock& operator=(CMN_ScopedLock const&) = delete;

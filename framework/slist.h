@@ -18,16 +18,21 @@ class slist;
 template <class T>
 slist<T>* CMN_ListAsBuilt(slist<T>* list);
 
+/// One item of an slist: links to its neighbours and the listed object,
+/// which it does not own. Allocated and freed by the module that built the list.
 template <class T>
 struct sitem {
-    sitem* next;
-    sitem** prevLink;
-    T* item;
+    sitem* next;       ///< the next (older) item, or null
+    sitem** prevLink;  ///< the pointer that points at this item: the list's head or the previous item's next
+    T* item;           ///< the listed object
 };
 
+/// The holder list of a guarded object, newest first; guarded by its owner
+/// (CMN_GuardedRef::holderLock), never by itself.
 template <class T>
 class slist {
 public:
+    /// An empty list.
     slist() : head(nullptr), count(0) {}
     slist(slist const&) = delete;
     slist& operator=(slist const&) = delete;
@@ -59,7 +64,9 @@ public:
         return it;
     }
 
+    /// The newest item, or null when the list is empty.
     sitem<T>* head;
+    /// The number of items.
     unsigned int count;
 };
 

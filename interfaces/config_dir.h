@@ -14,6 +14,8 @@
 extern "C" {
 #endif
 
+/// The folder of the host's configuration files, in `*dir` (see above); 0 on
+/// success, non-zero otherwise.
 __attribute__((visibility("default"))) int vela_get_config_dir(char const** dir);
 
 #ifdef __cplusplus

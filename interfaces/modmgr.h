@@ -14,6 +14,10 @@
 class BaseModuleInterface;
 class CMN_GuardedRef;
 
+/// The host's module manager, owned by the host and handed to each module by
+/// its load call; it must stay valid until the module's unload call. The host
+/// guards its module list with its own lock; lookupService may be called from
+/// any thread.
 class ModMgr_Interface {
 public:
     /// Host-side: number of modules loaded.

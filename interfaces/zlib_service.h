@@ -16,6 +16,9 @@
 
 class VBuffer_Interface;
 
+/// The zlib service (number 64), owned by its module: the module contract
+/// first, the guarded part second (what lookupService answers). Safe to call
+/// from any thread.
 class CMN_ZLib_Interface : public BaseModuleInterface, public CMN_GuardedRef {
 public:
     /// A new compression buffer over `data` (count 0: the caller's holder takes
@@ -27,6 +30,9 @@ public:
 /// The code Decompress() answers for input that is not compressed data.
 enum : int { VBUFFER_NOT_COMPRESSED = 59 };
 
+/// A compression buffer of the zlib service: compresses or restores the bytes
+/// it was made over, keeping the output itself. One thread uses a buffer at a
+/// time; it dies with its last reference.
 class VBuffer_Interface : public CMN_GuardedRef {
 public:
     /// 0 on success, else a failure code.

@@ -13,19 +13,23 @@
 /// The numeric identifier 64 of the zlib service.
 extern Tuint32ID CMN_ZLibID;
 
+/// A handle on the zlib service: one holder, used by one thread at a time.
 class CMN_EXPORT CMN_ZLib : public CMN_GRefPtr<CMN_ZLib_Interface> {
 public:
     /// Looks the service up once, by CMN_ZLibID; nil when it cannot be found.
     CMN_ZLib();
     /// Holds `p` (a reference in this handle's name); null gives a nil handle.
     explicit CMN_ZLib(CMN_ZLib_Interface* p);
+    /// Releases the reference, if any.
     ~CMN_ZLib();
 
+    /// True when the handle holds no service.
     bool is_nil() const;
     /// The service's new compression buffer (unreferenced), or null when nil.
     VBuffer_Interface* createVBuffer(unsigned char const* data, unsigned long len) const;
 };
 
+/// A handle on one compression buffer: one holder, used by one thread at a time.
 class CMN_EXPORT VBuffer : public CMN_GRefPtr<VBuffer_Interface> {
 public:
     /// Looks the zlib service up afresh and has it make a compression buffer
@@ -34,8 +38,10 @@ public:
     VBuffer(unsigned char const* data, unsigned long len);
     /// Holds `p`; null gives a nil handle.
     explicit VBuffer(VBuffer_Interface* p);
+    /// Releases the reference, if any; the buffer dies with its last one.
     ~VBuffer();
 
+    /// True when the handle holds no buffer.
     bool is_nil() const;
     int Compress();                              ///< 40 when nil
     int Decompress();                            ///< 40 when nil

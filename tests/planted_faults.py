@@ -151,4 +151,13 @@ FAULTS = [
     ("gref_erase_bound_statically", "framework/cmn_gref.cpp", "CMN_ListAsBuilt(&holders)->eraseitem(it);",
      "holders.eraseitem(it);"),
     ("host_out_mode_not_kept", "standins/host/host_files.cpp", "fchmod(fd, existing->st_mode & 07777);", ""),
+    # ---- the package and the result messages --------------------------------
+    ("strerror_messages_swapped", "stubs/zip_result.cpp", 'case S_ZLIB_TRUNCATED: return "zlib: compressed data cut short";',
+     'case S_ZLIB_TRUNCATED: return "zlib: corrupt compressed data";'),
+    ("pc_includes_the_prefixed_folder", "cmake/package/s_zip.pc.in", "Cflags: -I${includedir}\n",
+     "Cflags: -I${includedir}/s_zip\n"),
+    ("pc_forces_the_standard", "cmake/package/s_zip-client.pc.in", "Cflags: -fPIC", "Cflags: -std=c++17 -fPIC"),
+    ("package_includes_the_prefixed_folder", "cmake/ZipHeaders.cmake", "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>",
+     "$<INSTALL_INTERFACE:${ZIP_INSTALL_INCLUDEDIR}>"),
+    ("uninstall_keeps_files", "cmake/ZipUninstall.cmake", '    file(REMOVE "${f}")\n', ""),
 ]

@@ -2,8 +2,11 @@
 #
 #   find_package(SZip 1 CONFIG REQUIRED)
 #
-# Imported targets:
-#   SZip::zip         libs_zip.so (SONAME libs_zip.so.1)
+# Imported targets (each needs C++17 or later, a cxx_std_17 compile feature;
+# headers are included as <s_zip/NAME.h>):
+#   SZip::headers     every client header and nothing to link: for a host,
+#                     which only dlopens the modules
+#   SZip::zip         libs_zip.so (SONAME libs_zip.so.1), with SZip::headers
 #   SZip::client      the client stubs (TZip, TZipBuffer, aBuf, the zlib and
 #                     byte-buffer clients), static; brings the headers below
 #   SZip::contract    the ZIP service's interfaces and result codes (headers)
@@ -34,6 +37,5 @@ function(szip_add_client_module name)
   target_compile_options(${name} PRIVATE -fno-gnu-unique)
   set_target_properties(${name} PROPERTIES PREFIX ""
     CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
-    POSITION_INDEPENDENT_CODE ON CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON
-    BUILD_RPATH ${SZip_MODULE_DIR})
+    POSITION_INDEPENDENT_CODE ON BUILD_RPATH ${SZip_MODULE_DIR})
 endfunction()

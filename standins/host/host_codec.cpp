@@ -7,24 +7,6 @@
 #include "s_zlib.h"
 #include "zipC.h"
 
-namespace {
-
-// Names of the zlib peer's own failure codes, or null.
-char const* zlibCodeName(unsigned int code) {
-    switch (code) {
-        case S_ZLIB_CORRUPT_DATA: return "zlib: corrupt compressed data";
-        case S_ZLIB_TRUNCATED: return "zlib: compressed data cut short";
-        case S_ZLIB_NEEDS_DICTIONARY: return "zlib: stream needs a preset dictionary";
-        case S_ZLIB_OUTPUT_LIMIT: return "zlib: output would exceed the decompression limit";
-        case S_ZLIB_TRAILING_DATA: return "zlib: data follows the end of the compressed stream";
-        case S_ZLIB_NO_MEMORY: return "zlib: out of memory";
-        case S_ZLIB_INPUT_TOO_LARGE: return "zlib: input too large to compress";
-        default: return nullptr;
-    }
-}
-
-}  // namespace
-
 HeldTBuf& HeldTBuf::operator=(HeldTBuf&& other) noexcept {
     if (this != &other) {
         if (buf_ != nullptr) buf_->release();
@@ -45,18 +27,8 @@ CodecResult& CodecResult::operator=(CodecResult&&) noexcept = default;
 CodecResult::~CodecResult() { zip_.reset(); }
 
 std::string resultCodeName(unsigned int code, unsigned long long zlibMaxOutput) {
-    char const* what = nullptr;
-    switch (code) {
-        case ZIP_OK: what = "success"; break;
-        case ZIP_NO_OUTPUT_BUFFER: what = "out of memory: byte-buffer service made no output buffer"; break;
-        case ZIP_NO_INPUT: what = "zip buffer has no input"; break;
-        case ZIP_HOLD_REFUSED: what = "input buffer refused the pass-through hold"; break;
-        case CMN_NOT_BOUND: what = "not bound: zip or zlib service unreachable, or no compression buffer"; break;
-        case VBUFFER_NOT_COMPRESSED: what = "input is not compressed data"; break;
-        default: break;
-    }
-    if (what == nullptr) what = zlibCodeName(code);
-    if (what == nullptr) what = "unknown failure";
+    // The library's own message, so that the host and its clients say the same.
+    char const* what = s_zip_strerror(code);
     std::string name = std::string(what) + " (" + std::to_string(code) + ")";
     if (code == S_ZLIB_OUTPUT_LIMIT) {
         if (zlibMaxOutput != 0) name += ": the limit is " + std::to_string(zlibMaxOutput) + " bytes";

@@ -7,10 +7,14 @@
 
 #include <atomic>
 #include <functional>
+#include <set>
+#include <string>
 
 #include "cmn_abuf.h"
 #include "host_modules.h"
 #include "zipC.h"
+#include "zip_result.h"
+#include "zlib_service.h"
 
 namespace {
 
@@ -110,6 +114,45 @@ TEST(ZipSharedObject, ByteBufferPeerCallsBackFromInsideItsFactory) {
     create(&byte, 1);
     EXPECT_TRUE(CallingBackPeer::died && !CallingBackPeer::diedInCall);
     EXPECT_EQ(dlclose(zip), 0);
+}
+
+// Every code a client can meet has its own message, the same from the
+// module's export as from the client stubs' copy; any other code is unknown.
+TEST(ZipSharedObject, NamesEveryResultCodeAsTheClientsDo) {
+    HostModules host;
+    std::string error;
+    ASSERT_TRUE(host.load(ZIP_MODULE_DIR "/libs_zip.so", &error)) << error;
+    using Strerror = char const* (*)(unsigned int);
+    auto const exported = reinterpret_cast<Strerror>(dlsym(host.modules()[0].handle, "s_zip_strerror"));
+    ASSERT_NE(exported, nullptr);
+    ASSERT_NE(exported, &s_zip_strerror);
+
+    std::set<std::string> messages;
+    unsigned int const known[] = {ZIP_OK,       ZIP_NO_OUTPUT_BUFFER,
+                                  ZIP_NO_INPUT, ZIP_HOLD_REFUSED,
+                                  40,           59,
+                                  60,           61,
+                                  62,           63,
+                                  64,           65,
+                                  66,           201,
+                                  202,          203,
+                                  204,          205,
+                                  206,          207,
+                                  208,          209};
+    for (unsigned int code : known) {
+        char const* const m = s_zip_strerror(code);
+        ASSERT_NE(m, nullptr) << code;
+        EXPECT_STREQ(exported(code), m) << code;
+        EXPECT_STRNE(m, "unknown failure") << code;
+        EXPECT_TRUE(messages.insert(m).second) << code << ": " << m;
+    }
+    EXPECT_STREQ(s_zip_strerror(ZIP_OK), "success");
+    EXPECT_STREQ(s_zip_strerror(S_ZLIB_TRUNCATED), "zlib: compressed data cut short");
+    for (unsigned int code : {2u, 39u, 41u, 58u, 67u, 200u, 210u, 0xFFFFFFFFu}) {
+        EXPECT_STREQ(s_zip_strerror(code), "unknown failure") << code;
+        EXPECT_STREQ(exported(code), "unknown failure") << code;
+    }
+    for (UnloadStep const& s : host.unloadAll()) EXPECT_TRUE(s.ok()) << s.name << s.dlcloseError;
 }
 
 }  // namespace

@@ -82,23 +82,11 @@
 #include "cmn_export.h"
 #include "cmn_om_s.h"
 #include "modmgr.h"
+#include "zip_result.h"
 
-enum : int {
-    S_TBUF_OK = 0,
-    S_TBUF_BAD_ARGUMENT = 201,
-    S_TBUF_NO_MEMORY = 202,
-    S_TBUF_TOO_LARGE = 203,
-    S_TBUF_OUT_OF_RANGE = 204,
-    S_TBUF_FILE_MISSING = 205,
-    S_TBUF_FILE_UNREADABLE = 206,
-    S_TBUF_FILE_UNWRITABLE = 207,
-    S_TBUF_FILE_TOO_LARGE = 208,
-    S_TBUF_NOT_SUPPORTED = 209,
-    // acquire(): the buffer is finished and takes no new hold.
-    S_TBUF_HOLD_REFUSED = -1,
-    // release(): the buffer has no hold to give back.
-    S_TBUF_NOT_HELD = -2,
-};
+// Results: S_TBUF_OK (0) and the codes 201 to 209, and acquire()'s and
+// release()'s S_TBUF_HOLD_REFUSED and S_TBUF_NOT_HELD, are named in
+// zip_result.h with every other code a client meets.
 
 // The module's number, version and build.
 enum : int {

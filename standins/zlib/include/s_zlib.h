@@ -43,36 +43,19 @@
 #include "cmn_export.h"
 #include "cmn_om_s.h"
 #include "modmgr.h"
+#include "zip_result.h"
 #include "zlib_service.h"
 
-enum : int {
-    S_ZLIB_OK = 0,
-    // Decompress() answers VBUFFER_NOT_COMPRESSED (59, zlib_service.h) when the
-    // input is not zlib data: empty or shorter than the 2-byte header,
-    // compression method not 8, window larger than 32 KiB, or header check
-    // bits wrong. The ZIP module passes such input through.
-    // Decompress(): the stream is damaged: an invalid block or code, a
-    // distance too far back, or a wrong Adler-32 check value.
-    S_ZLIB_CORRUPT_DATA = 60,
-    // Decompress(): the input ends before the stream does (a prefix of a
-    // stream, including a cut-off check value).
-    S_ZLIB_TRUNCATED = 61,
-    // Decompress(): the stream needs a preset dictionary, which the service
-    // has no way to be given.
-    S_ZLIB_NEEDS_DICTIONARY = 62,
-    // Decompress(): the output would exceed the output limit. Nothing is kept.
-    S_ZLIB_OUTPUT_LIMIT = 63,
-    // Decompress(): bytes follow the end of the stream. A buffer holds exactly
-    // one stream; trailing bytes mean the input is not what Compress() made,
-    // so it is refused rather than silently cut short.
-    S_ZLIB_TRAILING_DATA = 64,
-    // Compress() or Decompress(): memory for the output or the codec state
-    // could not be had.
-    S_ZLIB_NO_MEMORY = 65,
-    // Compress(): the output could exceed S_ZLIB_LARGEST_OUTPUT (the input is
-    // longer than s_zlib_max_input()).
-    S_ZLIB_INPUT_TOO_LARGE = 66,
-};
+// Results (zip_result.h, where every code a client meets is named):
+// S_ZLIB_OK (0), S_ZLIB_CORRUPT_DATA (60), S_ZLIB_TRUNCATED (61),
+// S_ZLIB_NEEDS_DICTIONARY (62), S_ZLIB_OUTPUT_LIMIT (63),
+// S_ZLIB_TRAILING_DATA (64), S_ZLIB_NO_MEMORY (65), S_ZLIB_INPUT_TOO_LARGE
+// (66). Decompress() answers VBUFFER_NOT_COMPRESSED (59, zlib_service.h) when
+// the input is not zlib data: empty or shorter than the 2-byte header,
+// compression method not 8, window larger than 32 KiB, or header check bits
+// wrong. The ZIP module passes such input through. Compress() answers
+// S_ZLIB_INPUT_TOO_LARGE when its output could exceed S_ZLIB_LARGEST_OUTPUT
+// (the input is longer than s_zlib_max_input()).
 
 // The service's module number, version and build.
 enum : int {
