@@ -30,6 +30,7 @@ foreach(module libs_tbuf libs_zlib)
   install(TARGETS ${module} LIBRARY DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT host)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/zip-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT host)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/s_zip.ini.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT host)
 
 install(TARGETS zip_framework zip_interfaces zip_contract zip_client EXPORT SZipTargets
   ARCHIVE DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT dev)
