@@ -89,7 +89,7 @@ bool parseCommandLine(int argc, char const* const* argv, HostRequest& r, std::st
             if (a == "--keep") known = true;
             if (a == "--stdout" || a == "--to-stdout") known = toStdout = true;
             if (a == "--compress" || a == "--decompress" || a == "--test") {
-                HostMode const m = a == "--compress" ? HostMode::Compress
+                HostMode const m = a == "--compress"     ? HostMode::Compress
                                    : a == "--decompress" ? HostMode::Decompress
                                                          : HostMode::Test;
                 if (!setMode(r, modeGiven, m, a, error)) return false;
@@ -113,7 +113,9 @@ bool parseCommandLine(int argc, char const* const* argv, HostRequest& r, std::st
     if (!operands.empty() && !modeGiven) {
         std::string const& w = operands.front();
         if (w == "compress" || w == "decompress" || w == "inspect") {
-            r.mode = w == "compress" ? HostMode::Compress : w == "decompress" ? HostMode::Decompress : HostMode::Inspect;
+            r.mode = w == "compress"     ? HostMode::Compress
+                     : w == "decompress" ? HostMode::Decompress
+                                         : HostMode::Inspect;
             operands.erase(operands.begin());
             modeGiven = true;
         } else if (operands.size() > 2) {

@@ -15,9 +15,9 @@ enum class HostMode { Compress, Decompress, Test, Inspect, Help, Version };
 
 struct HostRequest {
     HostMode mode = HostMode::Compress;
-    std::string in = "-";   ///< "-": standard input
-    std::string out = "-";  ///< "-": standard output; unused by Test and Inspect
-    std::string configDir;  ///< empty: the configuration library's own choice
+    std::string in = "-";    ///< "-": standard input
+    std::string out = "-";   ///< "-": standard output; unused by Test and Inspect
+    std::string configDir;   ///< empty: the configuration library's own choice
     std::string modulesDir;  ///< empty: the default module folder
     bool force = false;      ///< -f: replace an existing OUT, write compressed data to a terminal
     bool verbose = false;    ///< -v: sizes and ratio, and the unload protocol

@@ -103,8 +103,8 @@ void saySizes(HostRequest const& q, CodecResult const& r, size_t inputSize) {
     if (inputSize > 0)
         std::snprintf(ratio, sizeof ratio, " (%.1f%% of the input)", 100.0 * static_cast<double>(r.size()) / inputSize);
     std::string const where = q.mode == HostMode::Test ? "tested, nothing written"
-                              : q.out == "-"            ? "written to standard output"
-                                                        : "written to " + q.out;
+                              : q.out == "-"           ? "written to standard output"
+                                                       : "written to " + q.out;
     say((q.in == "-" ? std::string("standard input") : q.in) + ": " + std::to_string(inputSize) + " -> " +
         std::to_string(r.size()) + " bytes" + ratio + ", " + where);
 }

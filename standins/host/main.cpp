@@ -112,7 +112,8 @@ int refuseBeforeWork(HostRequest const& r) {
     if (!writes || r.force) return 0;
     if (r.out == "-") {
         if (r.mode == HostMode::Compress && isatty(STDOUT_FILENO))
-            return usageError("compressed data not written to a terminal; use -f to force it, or -c with a redirection");
+            return usageError(
+                "compressed data not written to a terminal; use -f to force it, or -c with a redirection");
         return 0;
     }
     if (stat(r.out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {

@@ -9,4 +9,4 @@
 std::string const& configDir();
 void reportConfigDir(char const* dir);
 void writeSwitchFile(std::string const& content);  // any bytes, as "s_zip.ini"
-int fopenCallsForReading();                       // fopen(path, "r") calls so far, by anyone
+int fopenCallsForReading();                        // fopen(path, "r") calls so far, by anyone
