@@ -101,7 +101,8 @@ void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
 void saySizes(HostRequest const& q, CodecResult const& r, size_t inputSize) {
     char ratio[48] = "";
     if (inputSize > 0)
-        std::snprintf(ratio, sizeof ratio, " (%.1f%% of the input)", 100.0 * static_cast<double>(r.size()) / inputSize);
+        std::snprintf(ratio, sizeof ratio, " (%.1f%% of the input)",
+                      100.0 * static_cast<double>(r.size()) / static_cast<double>(inputSize));
     std::string const where = q.mode == HostMode::Test ? "tested, nothing written"
                               : q.out == "-"           ? "written to standard output"
                                                        : "written to " + q.out;
