@@ -38,6 +38,7 @@ foreach(module libs_tbuf libs_zlib)
 endforeach()
 install(FILES ${ZIP_MANIFEST} DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT host)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/zip-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT host)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/s_zip.ini.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT host)
 
 install(TARGETS zip_headers zip_framework zip_interfaces zip_contract zip_client EXPORT SZipTargets
   ARCHIVE DESTINATION ${ZIP_INSTALL_MODULEDIR} COMPONENT dev)

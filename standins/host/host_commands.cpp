@@ -80,15 +80,21 @@ bool loadModules(HostModules& modules, std::string dir) {
     return true;
 }
 
+char const* serviceCall(CodecOp op) { return op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf"; }
+
 // "service: ZipTBuf 409711 -> 124118 bytes in 15.239 ms, 26.9 MB/s"; the rate
-// counts the uncompressed side, as throughput usually does.
+// counts the uncompressed side, as throughput usually does. A pass-through
+// has no rate: nothing was compressed or restored.
 void sayServiceRate(CodecOp op, CodecResult const& r, size_t inputSize) {
     char line[160];
     double const seconds = r.serviceSeconds > 1e-9 ? r.serviceSeconds : 1e-9;
     size_t const plain = op == CodecOp::Compress ? inputSize : r.size();
-    std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, %.1f MB/s",
-                  op == CodecOp::Compress ? "ZipTBuf" : "UnzipTBuf", inputSize, r.size(), r.serviceSeconds * 1e3,
-                  static_cast<double>(plain) / 1e6 / seconds);
+    int n = std::snprintf(line, sizeof line, "service: %s %zu -> %zu bytes in %.3f ms, ", serviceCall(op), inputSize,
+                          r.size(), r.serviceSeconds * 1e3);
+    if (r.passedThrough)
+        std::snprintf(line + n, sizeof line - n, "passed through");
+    else
+        std::snprintf(line + n, sizeof line - n, "%.1f MB/s", static_cast<double>(plain) / 1e6 / seconds);
     say(line);
 }
 
@@ -104,20 +110,35 @@ bool emptyInputWantsStream() {
     return r.ok && !r.passedThrough;
 }
 
+// "IN: 409711 -> 124118 bytes (30.3% of the input), written to OUT"
+void saySizes(HostRequest const& q, size_t outputSize, size_t inputSize) {
+    char ratio[48] = "";
+    if (inputSize > 0)
+        std::snprintf(ratio, sizeof ratio, " (%.1f%% of the input)",
+                      100.0 * static_cast<double>(outputSize) / static_cast<double>(inputSize));
+    std::string const where = q.mode == HostMode::Test ? "tested, nothing written"
+                              : q.out == "-"           ? "written to standard output"
+                                                       : "written to " + q.out;
+    say((q.in == "-" ? std::string("standard input") : q.in) + ": " + std::to_string(inputSize) + " -> " +
+        std::to_string(outputSize) + " bytes" + ratio + ", " + where);
+}
+
 // Reports a failure, or writes the output to OUT (touched only now that its
-// whole content is known); the exit status. `inputSize` is reported with the
-// service's own time when `timing` is set.
-int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::string const& out, bool timing,
-                size_t inputSize) {
+// whole content is known); the exit status.
+int writeResult(HostRequest const& q, CodecOp op, CodecResult r, HostModules const& modules, size_t inputSize) {
     if (!r.ok) {
         if (r.code == S_ZLIB_OUTPUT_LIMIT) r.message = resultCodeName(r.code, zlibQuery(modules, "s_zlib_max_output"));
         say(std::string(op == CodecOp::Compress ? "compress" : "decompress") + " failed: " + r.message);
         return r.noMemory ? EXIT_NO_MEMORY : EXIT_SERVICE_FAILED;
     }
-    if (timing) sayServiceRate(op, r, inputSize);
-    if (r.passedThrough && r.size() > 0) {
-        say(op == CodecOp::Compress ? "compression is off: input passed through unchanged"
-                                    : "input is not compressed data: passed through unchanged");
+    if (q.timing) sayServiceRate(op, r, inputSize);
+    if (r.passedThrough && (r.size() > 0 || q.mode == HostMode::Test)) {
+        std::string const what = op == CodecOp::Compress ? "compression is off" : "input is not a compressed stream";
+        if (q.strict || q.mode == HostMode::Test) {
+            say(what + (q.mode == HostMode::Test ? "" : ": nothing written (--strict)"));
+            return EXIT_PASSED_THROUGH;
+        }
+        say(what + ": input passed through unchanged");
     }
     unsigned char const* data = r.data();
     size_t size = r.size();
@@ -125,24 +146,28 @@ int writeResult(CodecOp op, CodecResult r, HostModules const& modules, std::stri
         data = kEmptyStream;
         size = sizeof kEmptyStream;
     }
+    if (q.verbose) saySizes(q, size, inputSize);
+    if (q.mode == HostMode::Test) return EXIT_OK;
     std::string error;
-    if (isStdio(out)) {
+    if (isStdio(q.out)) {
         if (writeAll(STDOUT_FILENO, data, size)) return EXIT_OK;
         say(std::string("cannot write standard output: ") + std::strerror(errno));
         return EXIT_OUTPUT;
     }
-    if (writeOutput(out, data, size, &error)) return EXIT_OK;
+    if (writeOutput(q.out, data, size, &error)) return EXIT_OK;
     say(error);
     return EXIT_OUTPUT;
 }
 
 }  // namespace
 
-int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
-                    bool verbose, bool timing) {
+int runCodecCommand(HostRequest const& q) {
+    CodecOp const op = q.mode == HostMode::Compress ? CodecOp::Compress : CodecOp::Decompress;
+    bool const verbose = q.verbose;
+    std::string const& modulesDir = q.modulesDir;
     std::string error;
     PendingInput input;
-    if (!input.open(in, &error)) {
+    if (!input.open(q.in, &error)) {
         say(error);
         return EXIT_INPUT;
     }
@@ -180,7 +205,7 @@ int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const
     // The result holds the zip buffer, and with it the output and the input:
     // it goes at the end of this statement, before the modules unload.
     size_t const inputSize = buffer.get()->len();
-    int status = writeResult(op, runCodec(op, std::move(buffer)), modules, out, timing, inputSize);
+    int status = writeResult(q, op, runCodec(op, std::move(buffer)), modules, inputSize);
     return finish(modules, status, verbose);
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "host_cli.h"
 #include "host_codec.h"
 
 // Exit statuses of zip-host.
@@ -18,14 +19,15 @@ enum ExitStatus {
     EXIT_MODULES = 5,
     EXIT_UNLOAD = 6,
     EXIT_NO_MEMORY = 7,
+    EXIT_PASSED_THROUGH = 8,  // with --strict, or -t on input that is no compressed stream
 };
 
-// Compresses or restores IN into OUT ("" or "-": standard input or output).
-// `verbose` reports the unload protocol on standard error; `timing` reports
-// the time spent in the service's ZipTBuf()/UnzipTBuf() call and its rate
-// in uncompressed bytes.
-int runCodecCommand(CodecOp op, std::string const& modulesDir, std::string const& in, std::string const& out,
-                    bool verbose, bool timing = false);
+// Compresses, restores or tests (restores and writes nothing) IN into OUT as
+// `request` says ("-": standard input or output): --strict and -t make a
+// pass-through an error, -v reports the sizes and the ratio and the unload
+// protocol, --timing the time spent in the service's ZipTBuf()/UnzipTBuf()
+// call and its rate in uncompressed bytes.
+int runCodecCommand(HostRequest const& request);
 // Prints every module's object registry while the host holds a byte buffer
 // and a zip buffer, and after it let go (text, or Graphviz with `dot`), then
 // the unload protocol's report.

@@ -87,7 +87,7 @@ void dumpRegistriesDot(HostModules const& modules, std::ostream& out) {
         out << "  subgraph cluster_" << cluster++ << " {\n    label=\"" << m.name << "\";\n";
         for (ObjectView const& o : objects) {
             out << "    \"" << dotId("o", o.address) << "\" [shape=ellipse, label=\"" << o.type << "\\n"
-                << o.refs << " ref\"];\n";
+                << o.refs << " reference" << (o.refs == 1 ? "" : "s") << "\"];\n";
         }
         out << "  }\n";
         for (ObjectView const& o : objects) {

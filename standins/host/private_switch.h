@@ -1,0 +1,23 @@
+#pragma once
+// A switch file of the run's own, for `zip-host --on`: a private folder
+// (mode 0700, in $TMPDIR or /tmp) holding s_zip.ini with "Compress = 1",
+// which the run names as its configuration folder. Nobody else's switch file
+// is read or changed. The folder and its file go when the object does.
+
+#include <string>
+
+class PrivateSwitchFile {
+public:
+    PrivateSwitchFile() = default;
+    PrivateSwitchFile(PrivateSwitchFile const&) = delete;
+    PrivateSwitchFile& operator=(PrivateSwitchFile const&) = delete;
+    ~PrivateSwitchFile();
+
+    // Makes the folder and its switch file; false with `error` set when it
+    // cannot (nothing is left behind then).
+    bool create(std::string* error);
+    std::string const& folder() const { return folder_; }
+
+private:
+    std::string folder_;
+};
