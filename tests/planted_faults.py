@@ -160,4 +160,11 @@ FAULTS = [
     ("package_includes_the_prefixed_folder", "cmake/ZipHeaders.cmake", "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>",
      "$<INSTALL_INTERFACE:${ZIP_INSTALL_INCLUDEDIR}>"),
     ("uninstall_keeps_files", "cmake/ZipUninstall.cmake", '    file(REMOVE "${f}")\n', ""),
+    # ---- zip-host's command line -------------------------------------------
+    ("cli_existing_out_replaced", "standins/host/main.cpp",
+     "if (stat(r.out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {", "if (stat(r.out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {"),
+    ("cli_restore_name_keeps_suffix", "standins/host/host_cli.cpp",
+     "r.out = r.in.substr(0, r.in.size() - (sizeof kCompressedSuffix - 1));", "r.out = r.in.substr(0, r.in.size() - 1);"),
+    ("cli_strict_ignored", "standins/host/host_commands.cpp",
+     "if (q.strict || q.mode == HostMode::Test) {", "if (q.mode == HostMode::Test) {"),
 ]

@@ -133,12 +133,12 @@ int writeResult(HostRequest const& q, CodecOp op, CodecResult r, HostModules con
     }
     if (q.timing) sayServiceRate(op, r, inputSize);
     if (r.passedThrough && (r.size() > 0 || q.mode == HostMode::Test)) {
-        std::string const what = op == CodecOp::Compress ? "compression is off" : "input is not a compressed stream";
+        std::string const what = op == CodecOp::Compress ? "compression is off" : "input is not compressed data";
         if (q.strict || q.mode == HostMode::Test) {
             say(what + (q.mode == HostMode::Test ? "" : ": nothing written (--strict)"));
             return EXIT_PASSED_THROUGH;
         }
-        say(what + ": input passed through unchanged");
+        say(what + (op == CodecOp::Compress ? ": input passed through unchanged" : ": passed through unchanged"));
     }
     unsigned char const* data = r.data();
     size_t size = r.size();

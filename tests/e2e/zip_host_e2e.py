@@ -26,7 +26,10 @@ def deflated(data, wbits=15, **kw):
 
 
 # A temporary folder, the working directory, with a configuration folder; nothing of the user's leaks in.
+# A group that replaces outputs on purpose sets `force` (zip-host -f).
 class HostCase(unittest.TestCase):
+    force = False
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="zip-host-e2e.")
         self.addCleanup(shutil.rmtree, self.tmp, True)
@@ -47,7 +50,8 @@ class HostCase(unittest.TestCase):
             return f.read()
 
     def command(self, *args, config=True, host=None):
-        return EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) + list(args)
+        return (EMULATOR + [host or HOST] + (["--config-dir", self.config] if config else []) +
+                (["-f"] if self.force else []) + list(args))
 
     def run_host(self, *args, data=b"", env=None, config=True, host=None, stdout=subprocess.PIPE, stdin=None, timeout=300):
         cmd = self.command(*args, config=config, host=host)
@@ -139,6 +143,8 @@ class Configuration(HostCase):
 
 
 class Files(HostCase):
+    force = True
+
     def state(self):
         return sorted((n, self.read(n), os.stat(os.path.join(self.tmp, n)).st_mtime_ns) for n in os.listdir(self.tmp)
                       if n != "config")
@@ -327,8 +333,8 @@ class Files(HostCase):
 class CommandLine(HostCase):
     def test_usage_errors_help_version_modules_and_exports(self):
         modules = os.path.join(os.path.dirname(os.path.dirname(HOST)), "lib")
-        self.table([([], b"", 2, b"", "no command"), (["frobnicate"], b"", 2, b"", "bad command line"),
-                    (["--bogus", "compress"], b"", 2, b"", "unknown option --bogus"),
+        self.table([(["frobnicate"], b"", 2, b"", "'frobnicate' is neither a command"),
+                    (["--bogus", "compress"], b"", 2, b"", "unknown option '--bogus'"),
                     (["compress", "a", "b", "c"], b"", 2, b""), (["--config-dir"], b"", 2, b"", "needs a folder"),
                     (["--modules", ""], b"", 2, b""), (["inspect", "extra"], b"", 2, b""),
                     (["--modules", self.write("none/", None), "compress"], b"x", 5, b"", "libs_tbuf.so"),
@@ -351,6 +357,45 @@ class CommandLine(HostCase):
         self.assertNotRegex(nm.stdout.decode(), r"\b(pModuleID|ModMgr|ObjectManager|GetObjectManager|GetInterfaceClass|"
                                                 r"theX509Cmn)\b|CMN_|TZip|aBuf|GetModuleID")
 
+    # gzip's habits: default names, no clobbering without -f, -c, -k, -d, -t, --strict, --on, -v, --timing,
+    # usage errors that name the word, no compressed data on a terminal.
+    def test_gzip_habits(self):
+        data = text_data(20000)
+        self.write("f.txt", data)
+        self.check(self.run_host("--on", "-v", "f.txt", config=False), 0, b"", "f.txt: 20000 -> ", "written to f.txt.zz")
+        packed = self.read("f.txt.zz")
+        self.assertEqual(zlib.decompress(packed), data)
+        self.check(self.run_host("--on", "f.txt", config=False), 4, b"", "f.txt.zz already exists; use -f")
+        self.assertEqual(self.read("f.txt.zz"), packed, "kept without -f")
+        self.check(self.run_host("-kf", "f.txt"), 0, b"", "compression is off")  # -f replaces; the switch is off
+        self.assertEqual(self.read("f.txt.zz"), data)
+        self.write("f.txt.zz", packed)
+        os.remove(os.path.join(self.tmp, "f.txt"))
+        self.check(self.run_host("-d", "f.txt.zz"), 0, b"")
+        self.assertEqual((self.read("f.txt"), self.read("f.txt.zz")), (data, packed), "IN is never removed")
+        self.table([(["-dc", "f.txt.zz"], b"", 0, data), (["-d", "--stdout", "f.txt.zz"], b"", 0, data),
+                    (["-t", "f.txt.zz"], b"", 0, b""), (["-t"], packed[:-3], 1, b""),
+                    (["-t", "f.txt"], b"", 8, b"", "not compressed data"),
+                    (["--strict", "-c", "f.txt"], b"", 8, b"", "compression is off"),
+                    (["--strict", "-d"], b"plain", 8, b"", "not compressed data"),
+                    (["--timing", "-c", "f.txt"], b"", 0, data, "passed through"),
+                    (["-d", "f.txt"], b"", 2, b"", "'f.txt' does not end in .zz", "Try 'zip-host --help'"),
+                    (["compres", "a", "b"], b"", 2, b"", "unknown command 'compres'"),
+                    (["frobnicate"], b"", 2, b"", "'frobnicate' is neither a command"),
+                    (["-c", "f.txt", "out"], b"", 2, b"", "'-c'"), (["-dz"], b"", 2, b"", "'-z' conflicts"),
+                    (["--on"], b"x", 2, b"", "'--on' and '--config-dir'")])
+        for args in (["-x"], ["--bogus", "compress"]):
+            p = self.run_host(*args)
+            self.check(p, 2, b"", "unknown option '%s'" % args[0])
+            self.assertEqual(p.stderr.count(b"\n"), 2, "a usage error is two lines, not the help: %r" % p.stderr)
+        # Compressed data is not written to a terminal unless forced.
+        import pty
+        leader, follower = pty.openpty()
+        self.addCleanup(os.close, leader)
+        with os.fdopen(follower, "wb") as tty:
+            p = self.run_host("--on", "-", data=b"x" * 100, config=False, stdout=tty)
+        self.check(p, 2, None, "not written to a terminal")
+
 
 class Inspect(HostCase):
     def test_registries_and_unload_report_as_text_and_dot(self):
@@ -365,6 +410,7 @@ class Inspect(HostCase):
         dot = self.check(self.run_host("inspect", "--dot"), 0).decode()
         self.assertTrue(dot.startswith("digraph registries {") and dot.rstrip().endswith("}"), dot)
         self.assertTrue('label="ZIP"' in dot and "holder\\nHOST" in dot, dot)
+        self.assertTrue("1 reference\"" in dot and " ref\"" not in dot, dot)  # the text's words
         err = self.run_host("--verbose", "compress", data=b"abc").stderr.decode()
         self.assertTrue(err.index("unload ZIP") < err.index("unload ZLIB") < err.index("unload TBUF"), err)
         self.assertEqual(err.count("gone from the process"), 3, err)
