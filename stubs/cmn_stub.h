@@ -128,17 +128,24 @@ public:
     /// says why that keeps the service alive). Bound: no lock, one read of
     /// the pointee, the call. Unbound: the mutex is taken, the pointee read
     /// again and, still null, looked up; the mutex is left, and the pointee
-    /// read once more for the call, which runs with no lock of this stub held.
+    /// read once more for the call, which runs with no lock of this stub held
+    /// (on the service bound under the mutex, should another thread have
+    /// unbound the stub in between: the call was counted before either read).
     template <class R, class Call>
     R callBound(R unbound, Call call) {
         typename InFlight::Call counted;
         T* p = holder.loadPointeeInOrder();
         if (p == nullptr) {
+            T* bound = nullptr;
             {
                 CMN_ScopedLock<CMN_Mutex> lock(mutex);
                 bindIfUnbound();
+                bound = holder.loadPointeeInOrder();
             }
+            // Unbound again meanwhile (another thread's last aBuf went): the
+            // service bound above stays alive for this counted call.
             p = holder.loadPointeeInOrder();
+            if (p == nullptr) p = bound;
             if (p == nullptr) return unbound;
         }
         return call(p);

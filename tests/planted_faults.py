@@ -44,10 +44,10 @@ FAULTS = [
     ("stub_deferred_release_run_twice", "stubs/cmn_calls_in_flight.h",
      "list = retired.exchange(nullptr, std::memory_order_relaxed);", "list = retired.load(std::memory_order_relaxed);"),
     ("stub_lock_kept_across_the_call", "stubs/cmn_stub.h",
-     "            {\n                CMN_ScopedLock<CMN_Mutex> lock(mutex);\n                bindIfUnbound();\n            }\n"
-     "            p = holder.loadPointeeInOrder();\n            if (p == nullptr) return unbound;\n",
+     "            {\n                CMN_ScopedLock<CMN_Mutex> lock(mutex);\n                bindIfUnbound();\n"
+     "                bound = holder.loadPointeeInOrder();\n            }\n",
      "            CMN_ScopedLock<CMN_Mutex> lock(mutex);\n            bindIfUnbound();\n"
-     "            p = holder.loadPointeeInOrder();\n            if (p == nullptr) return unbound;\n            return call(p);\n"),
+     "            bound = holder.loadPointeeInOrder();\n            if (bound != nullptr) return call(bound);\n"),
     ("stub_binding_call_not_counted", "stubs/cmn_stub.h",
      "typename InFlight::Call counted;\n        T* p = holder.loadPointeeInOrder();\n        if (p == nullptr) {",
      "T* p = holder.loadPointeeInOrder();\n        if (p != nullptr) {\n            typename InFlight::Call counted;\n"
