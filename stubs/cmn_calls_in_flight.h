@@ -48,6 +48,8 @@
 
 #include "cmn_grefptr.h"
 
+/// The calls running on services of type T in this module, and the services
+/// let go of while they ran, released when the last of those calls returns.
 template <class T>
 class CMN_CallsInFlight {
 public:
