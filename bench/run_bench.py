@@ -106,7 +106,7 @@ def processes(build, tmp, quick):
     os.makedirs(config, exist_ok=True)
     with open(os.path.join(config, "s_zip.ini"), "w") as f:
         f.write("Compress = 1\n")
-    hostc = [host, "--config-dir", config]
+    hostc = [host, "--config-dir", config, "-f"]  # every run replaces its output
     files = {}
     for kind in ("text", "binary"):
         for size in (MiB, 16 * MiB):
