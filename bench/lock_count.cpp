@@ -21,6 +21,7 @@
 
 #include "cmn_abuf.h"
 #include "host_modules.h"
+#include "private_switch.h"
 #include "sample_data.h"
 #include "zipC.h"
 
@@ -61,19 +62,17 @@ int main(int argc, char** argv) {
         compress2(bytes.data(), &n, plain.data(), plain.size(), 6);
         bytes.resize(n);
     }
-    char dir[] = "/tmp/zip-locks.XXXXXX";
-    if (mkdtemp(dir) == nullptr) return 1;
-    std::string const ini = std::string(dir) + "/s_zip.ini";
-    if (std::FILE* f = std::fopen(ini.c_str(), "w")) {
-        std::fputs("[zip]\nCompress = 1\n", f);
-        std::fclose(f);
+    PrivateSwitchFile on;  // compression on, in a folder of our own
+    std::string error;
+    if (!on.create(&error)) {
+        std::fprintf(stderr, "zip-locks: %s\n", error.c_str());
+        return 1;
     }
-    setenv("S_INI_CONFIG_DIR", dir, 1);
+    setenv("S_INI_CONFIG_DIR", on.folder().c_str(), 1);
 
     int status = 0;
     {
         HostModules modules;
-        std::string error;
         if (!modules.loadStandardSet(ZIP_MODULE_DIR, &error)) {
             std::fprintf(stderr, "zip-locks: %s\n", error.c_str());
             status = 1;
@@ -90,8 +89,6 @@ int main(int argc, char** argv) {
         x509cmn_fini();
         modules.unloadAll();
     }
-    unlink(ini.c_str());
-    rmdir(dir);
     if (status != 0) std::fprintf(stderr, "zip-locks: a call failed\n");
     return status;
 }
