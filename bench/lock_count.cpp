@@ -64,11 +64,10 @@ int main(int argc, char** argv) {
     }
     PrivateSwitchFile on;  // compression on, in a folder of our own
     std::string error;
-    if (!on.create(&error)) {
+    if (!on.switchOn(&error)) {
         std::fprintf(stderr, "zip-locks: %s\n", error.c_str());
         return 1;
     }
-    setenv("S_INI_CONFIG_DIR", on.folder().c_str(), 1);
 
     int status = 0;
     {

@@ -561,12 +561,11 @@ int main(int argc, char** argv) {
     // Compression on, in a folder of our own.
     PrivateSwitchFile on;
     std::string error;
-    if (!on.create(&error)) {
+    if (!on.switchOn(&error)) {
         std::fprintf(stderr, "zip_benchmarks: %s\n", error.c_str());
         return 1;
     }
     gSwitchPath = on.folder() + "/s_zip.ini";
-    setenv("S_INI_CONFIG_DIR", on.folder().c_str(), 1);
 
     int status = 0;
     {

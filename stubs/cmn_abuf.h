@@ -32,7 +32,8 @@ public:
     /// Releases the service, if bound.
     ~X509CmnSrv() override;
     /// Binds to what `other` holds and copies its use count (CMN_ServiceStub's
-    /// assignment: waits for calls running on the old binding).
+    /// assignment: never waits; the old service is released once the calls
+    /// that may still use it have returned).
     X509CmnSrv& operator=(X509CmnSrv const& other);
 };
 

@@ -22,8 +22,6 @@ char const kDelimiters[] = " =,\t\n";
 // is examined piece by piece, each piece as a line of its own.
 int const kPieceSize = 63;
 
-bool isRegular(struct stat const& st) { return S_ISREG(st.st_mode); }
-
 // `path` opened with fopen(path, "r") when it names a regular file, else
 // null. Anything else (a FIFO, a device, a socket, a directory) means "not
 // there" at once: fopen would wait on a FIFO without a writer, and a device
@@ -32,10 +30,10 @@ bool isRegular(struct stat const& st) { return S_ISREG(st.st_mode); }
 // between the two could still make the open wait for a writer.
 std::FILE* openRegular(char const* path) {
     struct stat st {};
-    if (stat(path, &st) != 0 || !isRegular(st)) return nullptr;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     std::FILE* f = std::fopen(path, "r");
     if (f == nullptr) return nullptr;
-    if (fstat(fileno(f), &st) != 0 || !isRegular(st)) {
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(f);
         return nullptr;
     }

@@ -24,19 +24,35 @@ bool setMode(HostRequest& r, bool& modeGiven, HostMode m, std::string const& wor
     return true;
 }
 
-// One short option letter; false (with the error) for an unknown one.
-bool shortOption(char c, HostRequest& r, bool& modeGiven, bool& toStdout, std::string& error) {
+// One option that has a short form, as its letter; `word` is how the user
+// wrote it, for the error. False (with the error) for an unknown letter.
+bool option(char c, std::string const& word, HostRequest& r, bool& modeGiven, bool& toStdout, std::string& error) {
     switch (c) {
-        case 'z': return setMode(r, modeGiven, HostMode::Compress, "-z", error);
-        case 'd': return setMode(r, modeGiven, HostMode::Decompress, "-d", error);
-        case 't': return setMode(r, modeGiven, HostMode::Test, "-t", error);
+        case 'z': return setMode(r, modeGiven, HostMode::Compress, word, error);
+        case 'd': return setMode(r, modeGiven, HostMode::Decompress, word, error);
+        case 't': return setMode(r, modeGiven, HostMode::Test, word, error);
         case 'c': toStdout = true; return true;
         case 'k': return true;  // IN is never removed
         case 'f': r.force = true; return true;
         case 'v': r.verbose = true; return true;
         case 'h': r.mode = HostMode::Help, modeGiven = true; return true;
-        default: error = std::string("unknown option '-") + c + "'"; return false;
+        default: error = "unknown option '" + word + "'"; return false;
     }
+}
+
+// The long spellings of the options that have a short form.
+struct LongForm {
+    char const* name;
+    char letter;
+};
+LongForm const kLongForms[] = {{"--compress", 'z'}, {"--decompress", 'd'}, {"--test", 't'},
+                               {"--stdout", 'c'},   {"--to-stdout", 'c'},  {"--keep", 'k'},
+                               {"--force", 'f'},    {"--verbose", 'v'},    {"--help", 'h'}};
+
+char letterOf(std::string const& longOption) {
+    for (LongForm const& f : kLongForms)
+        if (longOption == f.name) return f.letter;
+    return '\0';
 }
 
 // OUT when none is named: standard output for standard input or -c, else the
@@ -81,34 +97,15 @@ bool parseCommandLine(int argc, char const* const* argv, HostRequest& r, std::st
                 return false;
             }
             (a == "--config-dir" ? r.configDir : r.modulesDir) = argv[++i];
+        } else if (a == "--timing" || a == "--strict" || a == "--on" || a == "--dot") {
+            (a == "--timing" ? r.timing : a == "--strict" ? r.strict : a == "--on" ? r.switchOn : r.dot) = true;
+        } else if (a == "--version") {
+            r.mode = HostMode::Version;
         } else if (a.compare(0, 2, "--") == 0) {
-            static struct {
-                char const* name;
-                bool HostRequest::*flag;
-            } const flags[] = {{"--force", &HostRequest::force},   {"--verbose", &HostRequest::verbose},
-                               {"--timing", &HostRequest::timing}, {"--strict", &HostRequest::strict},
-                               {"--on", &HostRequest::switchOn},   {"--dot", &HostRequest::dot}};
-            bool known = false;
-            for (auto const& f : flags)
-                if (a == f.name) r.*f.flag = known = true;
-            if (a == "--keep") known = true;
-            if (a == "--stdout" || a == "--to-stdout") known = toStdout = true;
-            if (a == "--compress" || a == "--decompress" || a == "--test") {
-                HostMode const m = a == "--compress"     ? HostMode::Compress
-                                   : a == "--decompress" ? HostMode::Decompress
-                                                         : HostMode::Test;
-                if (!setMode(r, modeGiven, m, a, error)) return false;
-                known = true;
-            }
-            if (a == "--help") known = true, r.mode = HostMode::Help, modeGiven = true;
-            if (a == "--version") known = true, r.mode = HostMode::Version, modeGiven = true;
-            if (!known) {
-                error = "unknown option '" + a + "'";
-                return false;
-            }
+            if (!option(letterOf(a), a, r, modeGiven, toStdout, error)) return false;
         } else {
             for (char c : a.substr(1))
-                if (!shortOption(c, r, modeGiven, toStdout, error)) return false;
+                if (!option(c, std::string("-") + c, r, modeGiven, toStdout, error)) return false;
         }
         if (r.mode == HostMode::Help || r.mode == HostMode::Version) return true;
     }

@@ -142,11 +142,10 @@ int run(int argc, char** argv) {
     if (!request.configDir.empty()) setenv("S_INI_CONFIG_DIR", request.configDir.c_str(), 1);
     PrivateSwitchFile on;
     if (request.switchOn) {
-        if (!on.create(&error)) {
+        if (!on.switchOn(&error)) {
             say(error);
             return EXIT_OUTPUT;
         }
-        setenv("S_INI_CONFIG_DIR", on.folder().c_str(), 1);
     }
     if (request.mode == HostMode::Inspect) return runInspect(request.modulesDir, request.dot);
     return runCodecCommand(request);

@@ -13,7 +13,7 @@ char const kSwitch[] = "/s_zip.ini";
 char const kOn[] = "Compress = 1\n";
 }  // namespace
 
-bool PrivateSwitchFile::create(std::string* error) {
+bool PrivateSwitchFile::switchOn(std::string* error) {
     char const* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/zip-host.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -33,6 +33,7 @@ bool PrivateSwitchFile::create(std::string* error) {
         folder_.clear();
         return false;
     }
+    setenv("S_INI_CONFIG_DIR", folder_.c_str(), 1);
     return true;
 }
 
