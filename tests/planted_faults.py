@@ -147,6 +147,8 @@ FAULTS = [
      "if (smallest->block.reserved < b.reserved) std::swap(", "if (smallest->block.reserved > b.reserved) std::swap("),
     ("blocks_cold_pages_kept", "standins/blocks/big_block.cpp",
      "madvise(b.base + kBigBlockWarm, roundUp(touched, 4096) - kBigBlockWarm, MADV_DONTNEED);", ""),
+    ("copy_backwards_drops_the_head", "standins/blocks/copy_bytes.h", "    }\n    std::memcpy(to, from, n);\n}", "    }\n}"),
+    ("codec_output_offset_ignored", "standins/zlib/codec_zlib.cpp", "data_ = block.base + at;", "data_ = block.base;"),
     # ---- the binary contract and the host's files ---------------------------
     ("gref_erase_bound_statically", "framework/cmn_gref.cpp", "CMN_ListAsBuilt(&holders)->eraseitem(it);",
      "holders.eraseitem(it);"),

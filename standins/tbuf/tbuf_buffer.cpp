@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cmn_om_s.h"
+#include "copy_bytes.h"
 #include "s_tbuf.h"
 
 namespace {
@@ -181,7 +182,7 @@ int TBufImpl::assign(unsigned char const* p, size_t n) {
     BigBlock block;
     unsigned char* storage = allocate(n + 1, block);
     if (storage == nullptr) return S_TBUF_NO_MEMORY;
-    std::memcpy(storage, p, n);
+    copyBytes(storage, p, n);
     storage[n] = 0;
     adopt(storage, block, static_cast<unsigned int>(n));
     return S_TBUF_OK;

@@ -40,19 +40,21 @@ public:
 
     // Takes ownership of `p` (malloc'd; may be null only when size is 0).
     void adopt(unsigned char* p, size_t size);
-    // Takes the first `size` bytes of a big block as the output: outputs
-    // under kBigBlockFrom bytes are copied into a block of their own size and
-    // the big block given back at once, so that they hold no more memory
+    // Takes the `size` bytes at `at` in a big block as the output. From a
+    // page on, the output stays where it was written, with only its own
+    // pages resident; smaller ones are copied into a block of their own size
+    // and the big block given back at once, so that they hold no more memory
     // than they need. S_ZLIB_NO_MEMORY (the block given back, the output
     // unchanged) when that copy cannot be had.
-    int keep(BigBlock block, size_t size);
+    int keep(BigBlock block, size_t at, size_t size);
+    static constexpr size_t kKeptInPlaceFrom = 4096;
 
 private:
     void release();
 
     unsigned char* data_ = nullptr;
     size_t size_ = 0;
-    BigBlock block_;  // base is data_ when the bytes live in a big block
+    BigBlock block_;  // holds data_ when the bytes live in a big block
 };
 
 // 0 when the first bytes are a usable zlib header; VBUFFER_NOT_COMPRESSED for

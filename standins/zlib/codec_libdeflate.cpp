@@ -57,6 +57,14 @@ bool looksLikeNoise(unsigned char const* in, size_t len) {
     return squares * 10 <= uniform * 11;  // within 10% of uniform
 }
 
+// Where a block's output starts: half a page from the input in the low
+// twelve address bits. Stored (uncompressed) pieces of a stream are copied
+// between the two with memcpy, which some processors slow down many times
+// when the destination lies just past the source in those bits
+// (copy_bytes.h); half a page keeps every piece of a stream well clear.
+constexpr size_t kPage = 4096;
+size_t outputOffsetFor(unsigned char const* in) { return (reinterpret_cast<uintptr_t>(in) + kPage / 2) % kPage; }
+
 // Deflate cannot expand more than 1032-fold: the longest match (258 bytes)
 // costs at least two bits, a one-bit length code and a one-bit distance code.
 constexpr size_t kMaxExpansion = 1032;
@@ -68,14 +76,15 @@ int compressWith(Pool& pool, unsigned char const* in, size_t len, CodecOutput& o
     if (compressor.get() == nullptr) return S_ZLIB_NO_MEMORY;
     size_t bound = libdeflate_zlib_compress_bound(compressor.get(), len);
     if (bound < len || bound > S_ZLIB_LARGEST_OUTPUT) return S_ZLIB_INPUT_TOO_LARGE;
-    BigBlock block = takeBigBlock(bound);
+    size_t const at = outputOffsetFor(in);
+    BigBlock block = takeBigBlock(at + bound);
     if (block.base == nullptr) return S_ZLIB_NO_MEMORY;
-    size_t made = libdeflate_zlib_compress(compressor.get(), in, len, block.base, bound);
+    size_t made = libdeflate_zlib_compress(compressor.get(), in, len, block.base + at, bound);
     if (made == 0) {  // cannot happen with a bound-sized block
-        giveBigBlock(block, bound);
+        giveBigBlock(block, at + bound);
         return S_ZLIB_INPUT_TOO_LARGE;
     }
-    return out.keep(block, made);
+    return out.keep(block, at, made);
 }
 
 }  // namespace
@@ -113,7 +122,8 @@ int LibdeflateCodec::decompress(unsigned char const* in, size_t len, size_t limi
 
     size_t bound = len > SIZE_MAX / kMaxExpansion ? SIZE_MAX : len * kMaxExpansion;
     size_t capacity = bound < limit ? bound : limit;
-    BigBlock block = takeBigBlock(capacity);
+    size_t const at = outputOffsetFor(in);
+    BigBlock block = takeBigBlock(at + capacity);
     if (block.base == nullptr) return ZlibCodec::decompress(in, len, limit, out);
 
     Lease<DecompressorPool, libdeflate_decompressor> decompressor(decompressors);
@@ -124,15 +134,15 @@ int LibdeflateCodec::decompress(unsigned char const* in, size_t len, size_t limi
     size_t used = 0;
     size_t made = 0;
     libdeflate_result r =
-        libdeflate_zlib_decompress_ex(decompressor.get(), in, len, block.base, capacity, &used, &made);
+        libdeflate_zlib_decompress_ex(decompressor.get(), in, len, block.base + at, capacity, &used, &made);
     if (r == LIBDEFLATE_SUCCESS) {
-        if (used == len) return out.keep(block, made);
-        giveBigBlock(block, made);
+        if (used == len) return out.keep(block, at, made);
+        giveBigBlock(block, at + made);
         return S_ZLIB_TRAILING_DATA;
     }
     // How far a failed pass wrote is not known: all of it, as far as the
     // block's cache is concerned.
-    giveBigBlock(block, capacity);
+    giveBigBlock(block, at + capacity);
     if (r == LIBDEFLATE_INSUFFICIENT_SPACE && capacity == limit) return S_ZLIB_OUTPUT_LIMIT;
     int why = ZlibCodec::classify(in, len, limit);
     return why != S_ZLIB_OK ? why : S_ZLIB_CORRUPT_DATA;

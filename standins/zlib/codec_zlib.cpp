@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "copy_bytes.h"
 #include "state_pool.h"
 
 CodecOutput::CodecOutput(CodecOutput&& other) noexcept
@@ -29,7 +30,7 @@ CodecOutput::~CodecOutput() { release(); }
 
 void CodecOutput::release() {
     if (block_.base != nullptr)
-        giveBigBlock(std::exchange(block_, BigBlock()), size_);
+        giveBigBlock(std::exchange(block_, BigBlock()), static_cast<size_t>(data_ - block_.base) + size_);
     else
         std::free(data_);
     data_ = nullptr;
@@ -42,17 +43,17 @@ void CodecOutput::adopt(unsigned char* p, size_t size) {
     size_ = size;
 }
 
-int CodecOutput::keep(BigBlock block, size_t size) {
-    if (size >= kBigBlockFrom) {
+int CodecOutput::keep(BigBlock block, size_t at, size_t size) {
+    if (size >= kKeptInPlaceFrom) {
         release();
         block_ = block;
-        data_ = block.base;
+        data_ = block.base + at;
         size_ = size;
         return S_ZLIB_OK;
     }
     auto* p = static_cast<unsigned char*>(std::malloc(size != 0 ? size : 1));
-    if (p != nullptr) std::memcpy(p, block.base, size);
-    giveBigBlock(block, size);
+    if (p != nullptr) copyBytes(p, block.base + at, size);
+    giveBigBlock(block, at + size);
     if (p == nullptr) return S_ZLIB_NO_MEMORY;
     adopt(p, size);
     return S_ZLIB_OK;

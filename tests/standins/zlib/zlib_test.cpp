@@ -16,6 +16,7 @@
 #include "big_block.h"
 #include "cmn_grefptr.h"
 #include "codec.h"  // ZlibCodec::classify: zlib's own reading of a stream
+#include "copy_bytes.h"
 #include "standin_host.h"
 
 namespace {
@@ -228,6 +229,27 @@ TEST(StandinBigBlocks, GiveAndTakeSequences) {
     EXPECT_EQ(big.touched, kBigBlockWarm);
     EXPECT_EQ(big.base[kBigBlockWarm - 1] * 256 + big.base[12 * MiB], 0x5A00) << "warm part kept, the rest let go";
     giveBigBlock(big, 0);
+}
+
+// copyBytes copies exactly the bytes asked for at every distance, those it
+// copies backwards in pieces (a destination just past the source modulo
+// 4 KiB, 2 KiB to 512 KiB) included: sizes off the piece size, and nothing
+// written outside the destination.
+TEST(StandinBigBlocks, CopyBytesAtEveryDistance) {
+    constexpr size_t kFrom = 100, kRoom = size_t{1} << 21;
+    Bytes source(kRoom), target(kRoom + 2 * 4096);
+    for (size_t i = 0; i < kRoom; ++i) source[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
+    for (size_t n : {size_t{0}, size_t{1}, size_t{2048}, size_t{2049}, size_t{4096}, size_t{4096 + 37},
+                     size_t{65536 + 5}, size_t{300000}, size_t{600000}})
+        for (size_t ahead : {0, 1, 8, 31, 63, 64, 4095}) {
+            uintptr_t const from = reinterpret_cast<uintptr_t>(&source[kFrom]);
+            size_t const at = 4096 + ((from + ahead - reinterpret_cast<uintptr_t>(&target[4096])) & 4095);
+            std::fill(target.begin(), target.end(), 0xEE);
+            copyBytes(&target[at], &source[kFrom], n);
+            ASSERT_TRUE(std::equal(&source[kFrom], &source[kFrom] + n, &target[at])) << n << " bytes, " << ahead;
+            ASSERT_TRUE(std::all_of(target.begin(), target.begin() + at, [](unsigned char c) { return c == 0xEE; }));
+            ASSERT_TRUE(std::all_of(target.begin() + at + n, target.end(), [](unsigned char c) { return c == 0xEE; }));
+        }
 }
 
 // The service after its load call; a buffer over the caller's bytes keeps
