@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "sha256.h"
+
 #ifndef ZIP_HOST_MODULE_RELDIR
 #define ZIP_HOST_MODULE_RELDIR "../lib/s_zip"
 #endif
@@ -236,68 +238,6 @@ bool trialLoad(std::string const& path, int flags, std::string* error) {
     return false;
 }
 
-// SHA-256 (FIPS 180-4) of a whole file, as 64 hex digits; empty on a read error.
-std::string sha256Of(std::string const& path) {
-    static uint32_t const k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-    auto block = [&](unsigned char const* p) {
-        uint32_t w[64];
-        for (size_t i = 0; i < 16; ++i)
-            w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
-        for (int i = 16; i < 64; ++i)
-            w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
-                   (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10));
-        // The working variables a..h stay in registers: the rounds shift them
-        // by assignment, not through memory.
-        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t const t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t const t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            hh = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
-    };
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {};
-    constexpr size_t kChunk = size_t{64} << 10;
-    unsigned char buf[kChunk + 128];
-    unsigned long long total = 0;
-    size_t have = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf + have, kChunk - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return {};
-        }
-        have += static_cast<size_t>(n);
-        total += static_cast<unsigned long long>(n);
-        size_t const whole = have / 64 * 64;
-        for (size_t at = 0; at < whole; at += 64) block(buf + at);
-        std::memmove(buf, buf + whole, have - whole);
-        have -= whole;
-        if (n == 0) break;
-    }
-    close(fd);
-    buf[have++] = 0x80;
-    size_t const padded = have + 8 <= 64 ? 64 : 128;
-    std::memset(buf + have, 0, padded - have);
-    for (int i = 0; i < 8; ++i) buf[padded - 1 - i] = static_cast<unsigned char>((total * 8) >> (8 * i));
-    for (size_t at = 0; at < padded; at += 64) block(buf + at);
-    char hex[65];
-    for (size_t i = 0; i < 8; ++i) std::snprintf(hex + 8 * i, 9, "%08x", h[i]);
-    return std::string(hex, 64);
-}
-
 // The folder's digest manifest: file name to SHA-256; false when it has none.
 bool readManifest(std::string const& dir, std::map<std::string, std::string>* digests) {
     std::ifstream in(dir + "/" + kManifest);
@@ -336,7 +276,7 @@ bool checkAndTry(std::string const& path, int flags, std::string* error) {
         std::vector<std::string> const others = standardModuleFiles();  // each checked when it is loaded
         for (auto const& [file, digest] : digests) {
             if (file != name && std::find(others.begin(), others.end(), file) != others.end()) continue;
-            if (sha256Of(std::string(dir).append("/").append(file)) != digest) {
+            if (sha256OfFile(std::string(dir).append("/").append(file)) != digest) {
                 *error = "cannot load ";
                 error->append(path).append(": ").append(file).append(" does not match its digest in ");
                 error->append(kManifest).append(" (damaged or replaced)");

@@ -12,6 +12,7 @@
 #include "cmn_abuf.h"
 #include "cmn_grefptr.h"
 #include "host_codec.h"
+#include "sha256.h"
 #include "standin_host.h"
 #include "zipC.h"
 
@@ -24,6 +25,34 @@ std::string fixture(char const* name) { return std::string(FIXTURE_DIR) + "/lib"
 bool mapped(std::string const& path) {
     void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     return h != nullptr && dlclose(h) == 0;
+}
+
+// The manifest's digests: known answers, the processor's SHA instructions
+// against the portable code at every length around the block and padding
+// boundaries, and a file read in pieces against its bytes in one.
+TEST(StandinHostDigest, KnownAnswersEnginesAgreeAndFilesMatchTheirBytes) {
+    auto of = [](std::string const& s, Sha256Engine e) {
+        return sha256Of(reinterpret_cast<unsigned char const*>(s.data()), s.size(), e);
+    };
+    for (Sha256Engine e : {Sha256Engine::Best, Sha256Engine::Portable}) {
+        EXPECT_EQ(of("", e), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        EXPECT_EQ(of("abc", e), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        EXPECT_EQ(of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", e),  // padding needs a second block
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+        EXPECT_EQ(of(std::string(1000000, 'a'), e), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    }
+    Bytes bytes(200000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+    for (size_t n = 0; n < 200; ++n)
+        ASSERT_EQ(sha256Of(bytes.data(), n), sha256Of(bytes.data(), n, Sha256Engine::Portable)) << n;
+    char path[] = "/tmp/zip-digest.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    EXPECT_EQ(sha256OfFile(path), sha256Of(bytes.data(), bytes.size(), Sha256Engine::Portable));
+    unlink(path);
+    EXPECT_EQ(sha256OfFile(path), "");
 }
 
 class StandinHostLoader : public ::testing::TestWithParam<int> {};
