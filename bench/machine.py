@@ -9,12 +9,17 @@ Watch.start() and Watch.stop() bracket the run and measure, each time:
 - the load average and the tasks waiting to run (/proc/loadavg, /proc/stat),
   sampled over a second while this program sleeps;
 - a fixed calibration loop (zip-measure --calibrate): its runs' spread of
-  CPU time, and how much longer they took on the clock than on the processor
-  (time spent waiting for one);
+  CPU time (the median absolute deviation, which one run cut by a timer
+  interrupt does not move), and how much longer they took on the clock than
+  on the processor (time spent waiting for one);
 
 and over the whole run, the processor time others used: every processor's
 busy time (steal, the hypervisor giving the processor to another machine,
 included) less what this program and its children used.
+
+The first sample waits for the machine to settle (up to SETTLE seconds):
+make bench starts right after its build, whose last processes and disk
+writes would otherwise count as competition that the run never meets.
 """
 import os, statistics, subprocess, time  # noqa: E401
 
@@ -28,6 +33,7 @@ WAITING = 0.5  # tasks ready to run besides this one, on average over a second
 SPREAD = 0.03  # coefficient of variation of the calibration loop's CPU time
 WAITED = 0.05  # calibration wall time over its CPU time, less one
 DRIFT = 0.05  # the calibration's median after against before
+SETTLE = 60  # seconds the first sample may wait for a quiet machine
 
 
 def _busy_ticks():
@@ -62,8 +68,9 @@ def calibrate(measure, runs):
     out = subprocess.run([measure, "--calibrate", str(runs)], check=True, capture_output=True, text=True).stdout
     pairs = [tuple(float(x) for x in line.split()) for line in out.splitlines()]
     cpu = [c for _, c in pairs]
-    return {"median_cpu_seconds": statistics.median(cpu),
-            "spread": statistics.pstdev(cpu) / statistics.mean(cpu),
+    middle = statistics.median(cpu)
+    return {"median_cpu_seconds": middle,
+            "spread": 1.4826 * statistics.median(abs(c - middle) for c in cpu) / middle,  # ~ the CV, robustly
             "waited": statistics.median(w / c for w, c in pairs) - 1}
 
 
@@ -76,7 +83,12 @@ class Watch:
         return {"loadavg": _loadavg(), "waiting": _waiting(), "calibration": calibrate(self.measure, self.runs)}
 
     def start(self):
+        deadline = time.monotonic() + SETTLE
         self.before = self._sample()
+        while self._unsettled(self.before) and time.monotonic() < deadline:
+            time.sleep(2)
+            self.before = self._sample()
+        self.before["settled_seconds"] = round(SETTLE - max(0.0, deadline - time.monotonic()), 1)
         self._t0, self._busy0, self._own0 = time.monotonic(), _busy_ticks(), _own_seconds()
 
     def stop(self):
@@ -86,6 +98,11 @@ class Watch:
         self.others = max(0.0, busy - own) / (elapsed * (os.cpu_count() or 1))
         self.after = self._sample()
         return self.report()
+
+    @staticmethod
+    def _unsettled(sample):
+        c = sample["calibration"]
+        return sample["waiting"] > WAITING or c["spread"] > SPREAD or c["waited"] > WAITED
 
     def reasons(self):
         """Why the machine counts as busy; empty when it was quiet."""
