@@ -516,6 +516,7 @@ void registerAll() {
                     name.c_str(), [n, compress, direct](benchmark::State& st) { threadsCase(st, n, compress, direct); })
                     ->Threads(1)
                     ->Threads(2)
+                    ->MinTime(0.3)  // wall time on a shared machine: longer runs, each less moved by a burst
                     ->UseRealTime()
                     ->Unit(benchmark::kMicrosecond);
             }
