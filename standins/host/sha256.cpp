@@ -66,6 +66,7 @@ __attribute__((target("sha,sse4.1"))) void shaExtensionBlocks(uint32_t h[8], uns
     for (; blocks != 0; --blocks, p += 64) {
         __m128i const abefBefore = abef, cdghBefore = cdgh;
         __m128i w[4];
+#pragma GCC unroll 16  // constant indexes: the four message registers stay registers
         for (int i = 0; i < 16; ++i) {
             __m128i& now = w[i % 4];
             if (i < 4)
