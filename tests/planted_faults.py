@@ -144,9 +144,11 @@ FAULTS = [
     ("blocks_first_fit_not_best", "standins/blocks/big_block.cpp",
      "(best == nullptr || size < bestSize)", "best == nullptr"),
     ("blocks_full_cache_keeps_smaller", "standins/blocks/big_block.cpp",
-     "if (smallest->block.reserved < b.reserved) std::swap(", "if (smallest->block.reserved > b.reserved) std::swap("),
+     "if (smallest->block.reserved < b.reserved) {", "if (smallest->block.reserved > b.reserved) {"),
     ("blocks_cold_pages_kept", "standins/blocks/big_block.cpp",
-     "madvise(b.base + kBigBlockWarm, roundUp(touched, 4096) - kBigBlockWarm, MADV_DONTNEED);", ""),
+     "madvise(b.base + room, roundUp(touched, 4096) - room, MADV_DONTNEED);", ""),
+    ("blocks_warm_budget_not_given_back", "standins/blocks/big_block.cpp",
+     "            warm_.fetch_sub(b.touched, std::memory_order_relaxed);\n            return b;", "            return b;"),
     ("copy_backwards_drops_the_head", "standins/blocks/copy_bytes.h", "    }\n    std::memcpy(to, from, n);\n}", "    }\n}"),
     ("codec_output_offset_ignored", "standins/zlib/codec_zlib.cpp", "data_ = block.base + at;", "data_ = block.base;"),
     # ---- the binary contract and the host's files ---------------------------

@@ -85,6 +85,7 @@ public:
             BigBlock const b = best->block;
             best->size.store(0, std::memory_order_relaxed);
             release(*best, kEmpty);
+            warm_.fetch_sub(b.touched, std::memory_order_relaxed);
             return b;
         }
         return BigBlock();
@@ -104,9 +105,22 @@ public:
         for (Slot& s : slots_)
             if (s.size.load(std::memory_order_relaxed) < smallest->size.load(std::memory_order_relaxed)) smallest = &s;
         if (!claim(*smallest, kFull)) return b;  // another thread has it this instant: `b` goes
-        if (smallest->block.reserved < b.reserved) std::swap(smallest->block, b);
-        put(*smallest, smallest->block);
+        if (smallest->block.reserved < b.reserved) {
+            std::swap(smallest->block, b);
+            warm_.fetch_add(smallest->block.touched, std::memory_order_relaxed);
+            warm_.fetch_sub(b.touched, std::memory_order_relaxed);
+            smallest->size.store(smallest->block.reserved, std::memory_order_relaxed);
+        }
+        release(*smallest, kFull);
         return b;
+    }
+
+    // Resident bytes a block given back now may keep: what the budget has
+    // left, in whole 2 MiB pages. Threads filing at the same instant may
+    // together overrun it by one block's share.
+    size_t warmRoom() const {
+        size_t const used = warm_.load(std::memory_order_relaxed);
+        return used >= kBigBlockWarm ? 0 : (kBigBlockWarm - used) / kHugePage * kHugePage;
     }
 
 private:
@@ -123,14 +137,16 @@ private:
                s.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acquire);
     }
     static void release(Slot& s, int to) { s.state.store(to, std::memory_order_release); }
-    static void put(Slot& s, BigBlock b) {
+    void put(Slot& s, BigBlock b) {
         s.block = b;
         s.size.store(b.reserved, std::memory_order_relaxed);
+        warm_.fetch_add(b.touched, std::memory_order_relaxed);
         release(s, kFull);
     }
 
     Slot slots_[kKept];
     std::atomic<bool> closed_{false};
+    std::atomic<size_t> warm_{0};  // resident bytes of the blocks in the slots
 };
 
 Cache cache;
@@ -148,10 +164,10 @@ void giveBigBlock(BigBlock b, size_t used) {
     if (b.base == nullptr) return;
     size_t touched = used > b.touched ? used : b.touched;
     if (touched > b.reserved) touched = b.reserved;
-    if (touched > kBigBlockWarm) {
-        // Page-aligned from kBigBlockWarm (a multiple of 2 MiB) on.
-        madvise(b.base + kBigBlockWarm, roundUp(touched, 4096) - kBigBlockWarm, MADV_DONTNEED);
-        touched = kBigBlockWarm;
+    size_t const room = cache.warmRoom();
+    if (touched > room) {  // whole huge pages kept: `room` is a multiple of 2 MiB
+        madvise(b.base + room, roundUp(touched, 4096) - room, MADV_DONTNEED);
+        touched = room;
     }
     b.touched = touched;
     BigBlock dropped = cache.file(b);

@@ -10,8 +10,10 @@
 // pages (where the kernel declines, small pages serve, silently), so filling
 // one costs a fault per 2 MiB instead of one per 4 KiB, while smaller ones
 // keep no more than their own pages resident. A freed block goes into a
-// small cache of the module with at most kBigBlockWarm bytes still resident,
-// and serves the next request that fits without a system call or a fault.
+// small cache of the module, and serves the next request that fits without a
+// system call or a fault. The blocks in the cache keep at most kBigBlockWarm
+// bytes resident in all (so one block can stay warm whole up to that size);
+// a block given back beyond that lets go of the pages over the budget.
 // The cache is freed when the module is unloaded (static destruction).
 //
 // Safe from any thread; the cache takes no lock (big_block.cpp says how).
@@ -21,8 +23,8 @@
 // Requests from this many bytes up are worth a block; smaller ones belong to
 // the C library's allocator, whose small blocks stay warm on their own.
 constexpr size_t kBigBlockFrom = size_t{128} << 10;
-// Resident bytes a cached block keeps for reuse.
-constexpr size_t kBigBlockWarm = size_t{8} << 20;
+// Resident bytes the cached blocks of a module keep for reuse, in all.
+constexpr size_t kBigBlockWarm = size_t{32} << 20;
 
 struct BigBlock {
     unsigned char* base = nullptr;  // null: no block
