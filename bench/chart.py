@@ -32,6 +32,20 @@ def rate(cases, op, variant, kind, size):
     return c["bytes_per_second"] / 1e6 if c else None
 
 
+def two_thread_speedup(cases, family, op, size):
+    """Aggregate bytes per second of two threads over one's; NaN when not
+    measured. The case names carry the benchmark's settings between the size
+    and the thread count (min_time, real_time), so they are matched around
+    them."""
+    def case(threads):
+        for name, c in cases.items():
+            if name.startswith("%s/%s/%d/" % (family, op, size)) and name.endswith("/threads:%d" % threads):
+                return c
+        return None
+    one, two = case(1), case(2)
+    return two["bytes_per_second"] / one["bytes_per_second"] if one and two else float("nan")
+
+
 def nice_range(values):
     """The smallest range of 1-2-5 steps (1, 2, 5, 10, 20, ...) around `values`, with some room."""
     steps = [m * 10 ** e for e in range(-3, 8) for m in (1, 2, 5)]
@@ -153,11 +167,7 @@ def print_tables(cases, grind, procs):
     print("%-9s %8s %9s %9s %9s" % ("op", "size", "service", "direct", "ratio"))
     for op in ("compress", "restore"):
         for s in (4096, 65536, 1 << 20):
-            m = []
-            for family in ("Threads", "ThreadsDirect"):
-                one, two = ("%s/%s/%d/real_time/threads:%d" % (family, op, s, t) for t in (1, 2))
-                m.append(cases[two]["bytes_per_second"] / cases[one]["bytes_per_second"]
-                         if one in cases and two in cases else float("nan"))
+            m = [two_thread_speedup(cases, family, op, s) for family in ("Threads", "ThreadsDirect")]
             print("%-9s %8s %8.2fx %8.2fx %9.2f" % (op, LABEL[s], m[0], m[1], m[0] / m[1]))
     print("\nWhole processes: CPU seconds (median, and the fastest and slowest run), peak resident MiB (median),"
           " and zip-host's paired ratios (median of the rounds)")

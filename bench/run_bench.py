@@ -248,10 +248,7 @@ def goals(cases, procs, grind):
     goal("heap-trims-per-call", trims[0], trims[1], "0", trims[0] == 0)
 
     def speedup(family, op, size):
-        one, two = ("%s/%s/%d/real_time/threads:%d" % (family, op, size, t) for t in (1, 2))
-        if one not in cases or two not in cases:
-            return float("nan")
-        return cases[two]["bytes_per_second"] / cases[one]["bytes_per_second"]
+        return chart.two_thread_speedup(cases, family, op, size)
 
     v, w = worst((speedup("Threads", op, s), "%s %d" % (op, s)) for op in ("compress", "restore")
                  for s in (64 * KiB, MiB))

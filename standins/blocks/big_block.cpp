@@ -10,17 +10,16 @@ namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kKept = 4;
-// Requests from this size up get huge pages: filling 2 MiB of fresh small
-// pages costs many times what one huge page does, while a huge page costs
-// at most twice the memory such a request needs.
+// Blocks that held this much get huge pages from their first return on:
+// filling 2 MiB of small pages costs many times what one huge page does,
+// while a huge page costs at most twice the memory such a block needs.
 constexpr size_t kHugeFrom = size_t{1} << 20;
 
 size_t roundUp(size_t n, size_t to) { return n > SIZE_MAX - (to - 1) ? 0 : (n + to - 1) / to * to; }
 
-// A fresh block of `bytes` (a multiple of kHugePage) for a request of
-// `wanted`, 2 MiB-aligned: the mapping is made one huge page larger and the
-// ends cut off.
-BigBlock reserve(size_t bytes, size_t wanted) {
+// A fresh block of `bytes` (a multiple of kHugePage), 2 MiB-aligned: the
+// mapping is made one huge page larger and the ends cut off.
+BigBlock reserve(size_t bytes) {
     BigBlock b;
     size_t span = bytes + kHugePage;
     if (bytes == 0 || span < bytes) return b;
@@ -34,9 +33,6 @@ BigBlock reserve(size_t bytes, size_t wanted) {
     if (tail != 0) munmap(start + head + bytes, tail);
     b.base = start + head;
     b.reserved = bytes;
-#ifdef MADV_HUGEPAGE
-    if (wanted >= kHugeFrom) madvise(b.base, bytes, MADV_HUGEPAGE);
-#endif
     return b;
 }
 
@@ -157,13 +153,19 @@ BigBlock takeBigBlock(size_t bytes) {
     size_t want = roundUp(bytes != 0 ? bytes : 1, kHugePage);
     if (want == 0) return BigBlock();
     BigBlock b = cache.take(want);
-    return b.base != nullptr ? b : reserve(want, bytes);
+    return b.base != nullptr ? b : reserve(want);
 }
 
 void giveBigBlock(BigBlock b, size_t used) {
     if (b.base == nullptr) return;
     size_t touched = used > b.touched ? used : b.touched;
     if (touched > b.reserved) touched = b.reserved;
+#ifdef MADV_HUGEPAGE
+    if (!b.hugeAdvised && touched >= kHugeFrom) {
+        madvise(b.base, b.reserved, MADV_HUGEPAGE);
+        b.hugeAdvised = true;
+    }
+#endif
     size_t const room = cache.warmRoom();
     if (touched > room) {  // whole huge pages kept: `room` is a multiple of 2 MiB
         madvise(b.base + room, roundUp(touched, 4096) - room, MADV_DONTNEED);
@@ -172,4 +174,13 @@ void giveBigBlock(BigBlock b, size_t used) {
     b.touched = touched;
     BigBlock dropped = cache.file(b);
     if (dropped.base != nullptr) munmap(dropped.base, dropped.reserved);
+}
+
+void prefaultBigBlock(BigBlock& b, size_t bytes) {
+    if (b.base == nullptr || bytes <= b.touched || bytes > b.reserved) return;
+#ifdef MADV_POPULATE_WRITE
+    size_t const from = b.touched / 4096 * 4096;
+    madvise(b.base + from, roundUp(bytes, 4096) - from, MADV_POPULATE_WRITE);
+#endif
+    b.touched = bytes;
 }

@@ -75,14 +75,15 @@ int createBeside(std::string const& path, std::string& made) {
     return -1;
 }
 
-// Storage for `n` bytes: large storage in a big block (big_block.h), whose
-// pages are warm when it comes from the module's cache and huge where the
-// kernel allows; else malloc'd. Null when memory runs out.
+// Storage for `n` bytes, all of which the caller writes next: large storage
+// in a big block (big_block.h), whose pages are warm when it comes from the
+// module's cache and are made resident at once otherwise; else malloc'd.
+// Null when memory runs out.
 unsigned char* allocate(size_t n, BigBlock& large) {
     large = BigBlock();
     if (n < kBigBlockFrom) return static_cast<unsigned char*>(std::malloc(n));
     large = takeBigBlock(n);
-    large.touched = large.touched > n ? large.touched : n;
+    prefaultBigBlock(large, n);  // every byte is written next
     return large.base;
 }
 
