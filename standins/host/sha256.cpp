@@ -56,8 +56,7 @@ void portableBlocks(uint32_t h[8], unsigned char const* p, size_t blocks) {
 // instruction. Message words 16..63 come four at a time from the previous
 // sixteen: msg1 adds sigma0 terms, the alignr the w[t-7] words, msg2 the
 // sigma1 terms.
-__attribute__((target("sha,sse4.1"))) void shaExtensionBlocks(uint32_t h[8], unsigned char const* p,
-                                                                  size_t blocks) {
+__attribute__((target("sha,sse4.1"))) void shaExtensionBlocks(uint32_t h[8], unsigned char const* p, size_t blocks) {
     __m128i const byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i const dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<__m128i const*>(h)), 0xB1);  // CDAB
     __m128i const hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<__m128i const*>(h + 4)), 0x1B);
@@ -67,14 +66,14 @@ __attribute__((target("sha,sse4.1"))) void shaExtensionBlocks(uint32_t h[8], uns
         __m128i const abefBefore = abef, cdghBefore = cdgh;
         __m128i w[4];
 #pragma GCC unroll 16  // constant indexes: the four message registers stay registers
-        for (int i = 0; i < 16; ++i) {
+        for (size_t i = 0; i < 16; ++i) {
             __m128i& now = w[i % 4];
             if (i < 4)
                 now = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 16 * i)), byteSwap);
             else
-                now = _mm_sha256msg2_epu32(
-                    _mm_add_epi32(_mm_sha256msg1_epu32(now, w[(i + 1) % 4]), _mm_alignr_epi8(w[(i + 3) % 4], w[(i + 2) % 4], 4)),
-                    w[(i + 3) % 4]);
+                now = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(now, w[(i + 1) % 4]),
+                                                         _mm_alignr_epi8(w[(i + 3) % 4], w[(i + 2) % 4], 4)),
+                                           w[(i + 3) % 4]);
             __m128i words = _mm_add_epi32(now, _mm_loadu_si128(reinterpret_cast<__m128i const*>(kRound + 4 * i)));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
             words = _mm_shuffle_epi32(words, 0x0E);
