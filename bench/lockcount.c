@@ -90,9 +90,8 @@ static void resolve(void) {
     }
 }
 
-EXPORTED int pthread_mutex_lock(pthread_mutex_t* m) {
-    resolve();
-    int rc = realLock(m);
+/* Records `m` when the lock or trylock that returned `rc` took it. */
+static int counted(pthread_mutex_t* m, int rc) {
     if (counting && !inside && rc == 0) {
         inside = 1;
         record(m);
@@ -101,15 +100,14 @@ EXPORTED int pthread_mutex_lock(pthread_mutex_t* m) {
     return rc;
 }
 
+EXPORTED int pthread_mutex_lock(pthread_mutex_t* m) {
+    resolve();
+    return counted(m, realLock(m));
+}
+
 EXPORTED int pthread_mutex_trylock(pthread_mutex_t* m) {
     resolve();
-    int rc = realTrylock(m);
-    if (counting && !inside && rc == 0) {
-        inside = 1;
-        record(m);
-        inside = 0;
-    }
-    return rc;
+    return counted(m, realTrylock(m));
 }
 
 static void write_records(char const* path) {

@@ -118,6 +118,14 @@ std::string truncation(int fd, ElfW(Ehdr) const& eh, unsigned long long size) {
 // Opens the file without blocking (a FIFO or a device must not hang the
 // host), and checks on that descriptor that it is a regular file with an
 // ELF header for this process. `key` identifies the file as it is now.
+// What a file that passed its checks is remembered by: it names the file and
+// changes whenever its contents may have.
+std::string keyOf(struct stat const& st) {
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
 bool checkFile(std::string const& path, std::string* key, std::string* error) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -142,16 +150,25 @@ bool checkFile(std::string const& path, std::string* key, std::string* error) {
         *error = "cannot load " + path + ": " + why;
         return false;
     }
-    *key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
-           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    *key = keyOf(st);
     return true;
 }
 
-// Files that loaded in a trial, as checkFile() keys them: a file unchanged
-// since is not tried again (a host that loads and unloads often).
+// Files that passed their checks (a trial load, or their digest), as keyOf()
+// keys them: a file unchanged since is not checked again (a host that loads
+// and unloads often; the library every module of a folder shares).
 std::mutex triedLock;
 std::set<std::string> tried;
+
+bool passedBefore(std::string const& key) {
+    std::lock_guard<std::mutex> g(triedLock);
+    return tried.count(key) != 0;
+}
+
+void passed(std::string const& key) {
+    std::lock_guard<std::mutex> g(triedLock);
+    tried.insert(key);
+}
 
 constexpr int kTrialSeconds = 20;
 char const kManifest[] = "s_zip.sha256";
@@ -261,10 +278,7 @@ std::string folderOf(std::string const& path) {
 bool checkAndTry(std::string const& path, int flags, std::string* error) {
     std::string key;
     if (!checkFile(path, &key, error)) return false;
-    {
-        std::lock_guard<std::mutex> g(triedLock);
-        if (tried.count(key) != 0) return true;
-    }
+    if (passedBefore(key)) return true;
     std::string const dir = folderOf(path);
     std::map<std::string, std::string> digests;
     if (readManifest(dir, &digests)) {
@@ -276,18 +290,22 @@ bool checkAndTry(std::string const& path, int flags, std::string* error) {
         std::vector<std::string> const others = standardModuleFiles();  // each checked when it is loaded
         for (auto const& [file, digest] : digests) {
             if (file != name && std::find(others.begin(), others.end(), file) != others.end()) continue;
-            if (sha256OfFile(std::string(dir).append("/").append(file)) != digest) {
+            std::string const full = std::string(dir).append("/").append(file);
+            struct stat st {};
+            std::string const shared = file != name && stat(full.c_str(), &st) == 0 ? keyOf(st) : std::string();
+            if (!shared.empty() && passedBefore(shared)) continue;
+            if (sha256OfFile(full) != digest) {
                 *error = "cannot load ";
                 error->append(path).append(": ").append(file).append(" does not match its digest in ");
                 error->append(kManifest).append(" (damaged or replaced)");
                 return false;
             }
+            if (!shared.empty()) passed(shared);
         }
     } else if (!trialLoad(path, flags, error)) {
         return false;
     }
-    std::lock_guard<std::mutex> g(triedLock);
-    tried.insert(key);
+    passed(key);
     return true;
 }
 
