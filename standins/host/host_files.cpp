@@ -15,6 +15,7 @@
 #include <new>
 
 #include "cmn_abuf.h"
+#include "host_paths.h"
 #include "s_tbuf.h"
 
 namespace {
@@ -57,11 +58,6 @@ private:
 };
 
 std::string failure(std::string const& path, int err) { return "cannot write " + path + ": " + std::strerror(err); }
-
-std::string folderOf(std::string const& path) {
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
 
 struct FdCloser {
     int fd;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "host_paths.h"
 #include "sha256.h"
 
 #ifndef ZIP_HOST_MODULE_RELDIR
@@ -264,11 +265,6 @@ bool readManifest(std::string const& dir, std::map<std::string, std::string>* di
     return true;
 }
 
-std::string folderOf(std::string const& path) {
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 // A module of a folder that has a digest manifest (the build's and the
 // install's) is loaded only when it and every other file the manifest lists
 // but the other modules (the libraries it loads) match their digests: no damaged file of such a
@@ -282,7 +278,7 @@ bool checkAndTry(std::string const& path, int flags, std::string* error) {
     std::string const dir = folderOf(path);
     std::map<std::string, std::string> digests;
     if (readManifest(dir, &digests)) {
-        std::string const name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        std::string const name = fileNameOf(path);
         if (digests.count(name) == 0) {
             *error = "cannot load " + path + ": not listed in " + dir + "/" + kManifest;
             return false;
@@ -344,7 +340,7 @@ bool openModule(std::string const& path, int dlopenFlags, OpenedModule* out, std
         m.id = *p;
         m.name = idText(m.id);
     } else {
-        m.name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        m.name = fileNameOf(path);
     }
     *out = m;
     return true;
